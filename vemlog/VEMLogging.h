@@ -53,10 +53,13 @@ VEM_LOG_API void CancelLogFile(void);
 
 /* Sets the log file (created if missing).  NULL or "" cancels file logging
  * and returns 1.  Returns 0, keeping the previous destination, when the file
- * cannot be opened for appending or the path is too long to rotate. */
+ * cannot be opened for appending or the path is too long to rotate (more
+ * than 396 characters).  Does not change the file count. */
 VEM_LOG_API int SetLogFilename(const char* lpszFilename);
 
-/* Formats one line with printf rules and writes it if the level is enabled. */
+/* Formats one line with printf rules and writes it if the level is enabled.
+ * A line longer than 499 bytes (newline included) is cut, keeping its
+ * newline; a token outside LOG_TOKEN_ID prints as "??". */
 VEM_LOG_API void DbgLogMessage(unsigned int nLogLevel, unsigned int nFuncNo, unsigned int nToken,
                                const char* lpszFormat, ...)
 #if defined(__GNUC__)
