@@ -1,0 +1,302 @@
+// VEMFILE.cpp - the file port driver.
+#include "VEMFILE.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+// ---- Per-slot state (see VEMFILE.h) --------------------------------------
+UniqueStream g_FileHandle[PORT_SLOT_MAX];              // open file, or null
+int g_Format[PORT_SLOT_MAX];                           // 0 hex text, else raw
+UniqueSem g_pFileSem[PORT_SLOT_MAX];                   // port semaphore, or null
+int g_InitFileSem[PORT_SLOT_MAX];                      // 1: close it in close_port_file
+char g_semFileName[PORT_SLOT_MAX][VEM_SEM_NAME_SIZE];  // the semaphore's name
+
+namespace {
+
+// Static initialisation gives zeros; the format's reset value is raw.
+const bool g_slotsReset = [] {
+    for (int& f : g_Format) f = VEM_FILE_RAW;
+    return true;
+}();
+
+const char* text(const char* s) {
+    return s != nullptr ? s : "";
+}
+
+void log_bad_slot(unsigned int fn, int idx) {
+    DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "invalid parameter=%d", idx);
+}
+
+// Composes the semaphore name of lpszFilename into out (VEM_SEM_NAME_SIZE
+// bytes).  A name that does not fit is refused rather than cut: two long
+// file names with a common prefix must not end up sharing one lock.
+bool compose_sem_name(char* out, const char* lpszFilename) {
+    if (lpszFilename == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    if (std::strlen(lpszFilename) > VEM_FILE_NAME_MAX) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    int n = std::snprintf(out, VEM_SEM_NAME_SIZE, VEM_FILE_SEM_TEMPLATE, lpszFilename);
+    if (n < 0 || static_cast<std::size_t>(n) >= VEM_SEM_NAME_SIZE) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    replace_char(out);
+    return true;
+}
+
+// Two upper-case hexadecimal digits per byte, nothing between.
+void to_hex(const unsigned char* in, std::size_t n, std::string& out) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < n; ++i) {
+        out[2 * i] = kDigits[in[i] >> 4];
+        out[2 * i + 1] = kDigits[in[i] & 0x0F];
+    }
+}
+
+}  // namespace
+
+void init_buf_file() {
+    for (int i = 0; i < PORT_SLOT_MAX; ++i) {
+        g_FileHandle[i].reset();
+        g_Format[i] = VEM_FILE_RAW;
+        g_pFileSem[i].reset();
+        g_InitFileSem[i] = 0;
+        std::memset(g_semFileName[i], 0, VEM_SEM_NAME_SIZE);
+    }
+}
+
+int connect_file(int idx, const char* lpszFilename) {
+    if (!valid_slot(idx)) {
+        log_bad_slot(fn_connect_file, idx);
+        return 0;
+    }
+    std::FILE* f = lpszFilename != nullptr ? std::fopen(lpszFilename, "ab+") : nullptr;
+    if (f == nullptr) {
+        const int err = lpszFilename != nullptr ? errno : EINVAL;
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_connect_file, LOG_ERRNO, "Open(%s) error=%d",
+                      text(lpszFilename), err);
+        return 0;
+    }
+    g_FileHandle[idx].reset(f);
+    return 1;
+}
+
+int close_file_handle(int idx) {
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_close_file_handle, LOG_START, "Close file port Enter");
+    if (!valid_slot(idx)) {
+        log_bad_slot(fn_close_file_handle, idx);
+        return 0;
+    }
+    int result = 1;
+    if (std::FILE* f = g_FileHandle[idx].release(); f != nullptr) {
+        // fclose frees the stream even when it fails (the final flush went
+        // wrong): the slot must not keep it, or the next close would free it
+        // twice.  The failure is still reported.
+        if (std::fclose(f) != 0) {
+            DbgLogMessage(LOG_LEVEL_ERROR, fn_close_file_handle, LOG_ERRNO,
+                          "close file (all) errno=%d", errno);
+            result = 0;
+        }
+        g_Format[idx] = VEM_FILE_RAW;
+    }
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_close_file_handle, LOG_END, "Close file port Exit=%d",
+                  result);
+    return result;
+}
+
+int reconnect_file(int idx, const char* lpszFilename, int nFormat) {
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_reconnect_file, LOG_START, "Reconnect file enter");
+    if (!valid_slot(idx)) {
+        log_bad_slot(fn_reconnect_file, idx);
+        return VEM_ILLEGAL;
+    }
+    int result = VEM_SUCCESS;
+    close_file_handle(idx);
+    g_Format[idx] = nFormat;
+    if (connect_file(idx, lpszFilename) == 0) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_reconnect_file, LOG_ERRNO, "connect_file(%s) fail",
+                      text(lpszFilename));
+        close_file_handle(idx);
+        result = VEM_NODEVICE;
+    }
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_reconnect_file, LOG_END, "Reconnect file Exit=%d", result);
+    return result;
+}
+
+void close_port_file(int idx) {
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_close_port_file, LOG_START, "Close file Enter=%d", idx);
+    if (!valid_slot(idx)) {
+        log_bad_slot(fn_close_port_file, idx);
+        return;
+    }
+    if (g_InitFileSem[idx] == 1) {
+        g_pFileSem[idx].reset();  // sem_close; the name stays in the system
+        g_InitFileSem[idx] = 0;
+    }
+    close_file_handle(idx);
+    std::memset(g_semFileName[idx], 0, VEM_SEM_NAME_SIZE);
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_close_port_file, LOG_END, "Close file Exit");
+}
+
+sem_t* getFileSemaphore(int idx) {
+    if (!valid_slot(idx)) {
+        log_bad_slot(fn_unknown, idx);
+        return nullptr;
+    }
+    return g_pFileSem[idx].get();
+}
+
+sem_t* createFileSemaphore(char* szName, const char* lpszFilename) {
+    DbgLogMessage(LOG_LEVEL_DEBUG, fn_createFileSemaphore, LOG_START,
+                  "Create file semaphore Enter:%s", text(lpszFilename));
+    if (szName == nullptr) return nullptr;
+
+    sem_t* pSem = nullptr;
+    if (compose_sem_name(szName, lpszFilename)) {
+        pSem = create_semaphore(szName);
+    } else {
+        std::memset(szName, 0, VEM_SEM_NAME_SIZE);
+    }
+    if (pSem == nullptr) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_createFileSemaphore, LOG_ERRNO,
+                      "Create semaphore failed, errno:%d", errno);
+        return nullptr;
+    }
+    DbgLogMessage(LOG_LEVEL_DEBUG, fn_createFileSemaphore, LOG_END,
+                  "Create file semaphore successfully. name=%s, sem=0x%08X", szName,
+                  ptr_low32(pSem));
+    return pSem;
+}
+
+int init_port_file(int idx, const char* lpszFilename, int nFormat) {
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_init_port_file, LOG_START, "Init file port enter");
+    if (!valid_slot(idx)) {
+        log_bad_slot(fn_init_port_file, idx);
+        return VEM_NODEVICE;
+    }
+
+    int result = VEM_SUCCESS;
+    if (g_FileHandle[idx]) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_init_port_file, LOG_ERRNO, "File already open");
+        result = VEM_INUSED;
+    } else {
+        if (nFormat != VEM_FILE_HEX && nFormat != VEM_FILE_RAW) {
+            DbgLogMessage(LOG_LEVEL_WARN, fn_init_port_file, LOG_WARN,
+                          "Invalid format value(%d), default to binary", nFormat);
+            nFormat = VEM_FILE_RAW;
+        }
+        char probe[VEM_SEM_NAME_SIZE];
+        sem_t* pSem = nullptr;
+        // Refuse a name the port could never lock before creating its file.
+        if (!compose_sem_name(probe, lpszFilename)) {
+            DbgLogMessage(LOG_LEVEL_ERROR, fn_init_port_file, LOG_ERRNO,
+                          "Invalid file name(%s), at most %d characters", text(lpszFilename),
+                          static_cast<int>(VEM_FILE_NAME_MAX));
+            close_port_file(idx);
+            result = VEM_ILLEGAL;
+        } else if (connect_file(idx, lpszFilename) == 0) {
+            DbgLogMessage(LOG_LEVEL_ERROR, fn_init_port_file, LOG_ERRNO, "connect_file(%s) fail",
+                          text(lpszFilename));
+            close_port_file(idx);
+            result = VEM_NODEVICE;
+        } else if ((pSem = createFileSemaphore(g_semFileName[idx], lpszFilename)) == nullptr) {
+            DbgLogMessage(LOG_LEVEL_ERROR, fn_init_port_file, LOG_ERRNO, "Create semaphore failed");
+            close_port_file(idx);
+            result = VEM_NODEVICE;
+        } else {
+            g_pFileSem[idx].reset(pSem);
+            g_Format[idx] = nFormat;
+            g_InitFileSem[idx] = 1;
+        }
+    }
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_init_port_file, LOG_END, "Init file port Exit=%d", result);
+    return result;
+}
+
+int send_data_file(int idx, unsigned char* pBySendData, int nSendSize, unsigned long* pdwSize,
+                   unsigned long /*dwTimeout*/) {
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_send_data_file, LOG_START, "Send file data enter");
+    if (!valid_slot(idx)) {
+        log_bad_slot(fn_send_data_file, idx);
+        return VEM_ILLEGAL;
+    }
+
+    int result = VEM_ILLEGAL;
+    std::FILE* f = g_FileHandle[idx].get();
+    if (f == nullptr) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_send_data_file, LOG_ERRNO, "Invalid file handle");
+        result = VEM_NOINIT;
+    } else if (pdwSize == nullptr || nSendSize < 0 || (pBySendData == nullptr && nSendSize > 0)) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_send_data_file, LOG_ERRNO,
+                      "Invalid send buffer(0x%08X, size=%d)", ptr_low32(pBySendData), nSendSize);
+    } else {
+        *pdwSize = 0;
+        const auto nIn = static_cast<std::size_t>(nSendSize);
+        static const unsigned char kNothing = 0;
+        const unsigned char* out = pBySendData != nullptr ? pBySendData : &kNothing;
+        std::size_t len = nIn;
+        std::string hex;
+        bool ready = true;
+        if (g_Format[idx] == VEM_FILE_HEX) {
+            try {
+                hex.resize(2 * nIn);
+            } catch (const std::bad_alloc&) {
+                DbgLogMessage(LOG_LEVEL_ERROR, fn_send_data_file, LOG_ERRNO, "Out of memory");
+                ready = false;
+            }
+            if (ready) {
+                to_hex(pBySendData, nIn, hex);
+                out = reinterpret_cast<const unsigned char*>(hex.data());
+                len = hex.size();
+            }
+        }
+        if (ready) {
+            errno = 0;
+            const std::size_t written = std::fwrite(out, 1, len, f);
+            if (written == 0) {
+                DbgLogMessage(LOG_LEVEL_ERROR, fn_send_data_file, LOG_ERRNO,
+                              "write fail; ret=%d, error=%d", 0, errno);
+            } else if (written < len) {
+                DbgLogMessage(LOG_LEVEL_WARN, fn_send_data_file, LOG_WARN,
+                              "write error size : %d (expect:%d)", static_cast<int>(written),
+                              nSendSize);
+            } else {
+                *pdwSize = static_cast<unsigned long>(nSendSize);
+                DbgLogMessage(LOG_LEVEL_DEBUG, fn_send_data_file, LOG_DBG, "send success=%d",
+                              nSendSize);
+                result = VEM_SUCCESS;
+            }
+        }
+    }
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_send_data_file, LOG_END, "Send file data Exit=%d", result);
+    return result;
+}
+
+int receive_data_file(int idx, unsigned char* /*pByReceiveData*/, int nReceiveSize,
+                      unsigned long* pdwRecSize, unsigned long /*dwTimeout*/) {
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_receive_data_file, LOG_START, "Receive file data enter");
+    if (!valid_slot(idx)) {
+        log_bad_slot(fn_receive_data_file, idx);
+        return VEM_ILLEGAL;
+    }
+    if (!g_FileHandle[idx]) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_receive_data_file, LOG_ERRNO, "Invalid file handle");
+        return VEM_NOINIT;
+    }
+    if (pdwRecSize == nullptr || nReceiveSize < 0) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_receive_data_file, LOG_ERRNO,
+                      "Invalid receive buffer(size=%d)", nReceiveSize);
+        return VEM_ILLEGAL;
+    }
+    // A file has nothing to answer: the caller's buffer stays as it is.
+    *pdwRecSize = static_cast<unsigned long>(nReceiveSize);
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_receive_data_file, LOG_START,
+                  "Receive file data exit(Always success)");
+    return VEM_SUCCESS;
+}

@@ -1,0 +1,146 @@
+// VEMCmn.h - the cross-process port locks and the small helpers that every
+// port driver shares.
+//
+// Each printer port is guarded by one POSIX named semaphore used as a binary
+// lock (value 1 free, 0 held).  The names all begin with
+// "/cmn_share_interface_" and live as files /dev/shm/sem.<name>; they
+// outlive the processes that made them.
+//
+// This module is compiled into the port-access library and into the service
+// daemon (see CMakeLists.txt: PORT_SLOT_MAX is 1 there and 50 here).  The
+// operations use C++ linkage: they never cross an exported boundary, only
+// the library's own front and the daemon call them.  None of them throws.
+#ifndef VEM_CMN_H
+#define VEM_CMN_H
+
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "VEMFuncNo.h"
+#include "VEMInterface.h"
+#include "VEMLogging.h"
+
+#ifndef PORT_SLOT_MAX
+#error "PORT_SLOT_MAX must be defined by the build (1 for the library, 50 for the daemon)"
+#endif
+
+// Size of every semaphore-name buffer of the port drivers, terminator
+// included.  Longer names are refused, never cut: two ports whose names
+// shared a cut prefix would share one lock.
+inline constexpr std::size_t VEM_SEM_NAME_SIZE = 100;
+
+// Prefix of every semaphore this system creates.
+inline constexpr char VEM_SEM_PREFIX[] = "/cmn_share_interface_";
+
+// A slot index handed to a driver operation is valid in [0, PORT_SLOT_MAX).
+constexpr bool valid_slot(int idx) {
+    return idx >= 0 && idx < PORT_SLOT_MAX;
+}
+
+// The low 32 bits of an address, as the log lines print pointers ("0x%08X").
+inline unsigned int ptr_low32(const void* p) {
+    return static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+// Opens the named semaphore szName, creating it with value 1 if it does not
+// exist (an existing one keeps its value).  A semaphore file this process's
+// user owns is then made readable and writable by every user, so that a
+// port opened first by root (daemon, CUPS backend) stays usable by
+// applications of other users.  Logs nothing.
+// Returns the handle, or nullptr with errno set:
+//   EINVAL        szName is null, does not begin with '/', or holds another '/'
+//   ENAMETOOLONG  szName does not fit VEM_SEM_NAME_SIZE bytes
+//   ELOOP         /dev/shm holds a symbolic link under that name (never followed)
+//   anything sem_open(3) reports
+sem_t* create_semaphore(const char* szName);
+
+// Takes the lock.  nTimeout in milliseconds: >= 0 waits at most that long
+// (0 only tries), -1 waits without limit.
+// Returns VEM_SUCCESS (now held by the caller), VEM_LOCK_TIMEOUT (deadline
+// passed), or VEM_ILLEGAL (no handle, nTimeout < -1, a failing system call,
+// or a wait that ended for any other reason: an interrupted untimed wait,
+// an invalid semaphore).  Only VEM_SUCCESS means the caller holds the lock.
+// Installs a no-op SIGALRM action before each timed wait.
+int lock_sem(sem_t* pSem, int nTimeout);
+
+// Tests the lock without changing it; the answer may be stale at once.
+// Returns VEM_ALREADY_LOCK (held), VEM_NOLOCK (free), VEM_ILLEGAL (no handle,
+// or sem_getvalue failed).
+int islock_sem(sem_t* pSem);
+
+// Releases the lock.  Posts only when the semaphore is held, so its value
+// never exceeds 1.  Returns VEM_SUCCESS, or VEM_ILLEGAL (no handle, not held,
+// sem_post failed).
+int unlock_sem(sem_t* pSem);
+
+// Makes a composed semaphore name legal in place: every backslash, and every
+// slash but one at the very first position, becomes an underscore.  A null
+// or empty string is left alone.
+void replace_char(char* pString);
+
+// Milliseconds from start to end, truncated toward zero.  Time stamps are
+// taken modulo 2^32 microseconds, so the result is exact for intervals
+// shorter than about 35.8 minutes in either direction.
+int time_diff_ms(struct timeval start, struct timeval end);
+
+// free()s *ppMem and sets it to null; does nothing for a null ppMem or *ppMem.
+void free_mem(void** ppMem);
+
+// Absolute CLOCK_REALTIME deadline nTimeout (>= 0) milliseconds after now,
+// normalised so that tv_nsec < 1e9.  lock_sem waits until it.
+struct timespec lock_deadline(struct timespec now, int nTimeout);
+
+// RAII owners for callers of these primitives.
+struct SemCloser {
+    void operator()(sem_t* p) const noexcept {
+        if (p != nullptr && p != SEM_FAILED) sem_close(p);
+    }
+};
+using UniqueSem = std::unique_ptr<sem_t, SemCloser>;
+
+struct StreamCloser {
+    void operator()(std::FILE* f) const noexcept {
+        if (f != nullptr) std::fclose(f);
+    }
+};
+using UniqueStream = std::unique_ptr<std::FILE, StreamCloser>;
+
+// Owns a file descriptor; -1 means none.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+#endif  // VEM_CMN_H
