@@ -62,14 +62,42 @@ std::string describe(const Conditions& c);
 // "line-spacing", "feed", "cut", "drawer", "graphics-store",
 // "graphics-print", "status-request", "text", "unknown", "error",
 // "truncated".  `fields` hold the details (numbers as decimal text).
+//
+// Fields by kind (hex texts are upper-case byte pairs separated by spaces,
+// e.g. "10 04 10"):
+//   init            -
+//   line-spacing    dots
+//   feed            dots
+//   cut             type ("full" for ESC i and GS V 0, "partial" for ESC m
+//                   and GS V 1)
+//   drawer          pin (the connector byte m), on, off (units of 2 ms),
+//                   on_ms, off_ms
+//   graphics-store  tone ("mono"/"gray"), plane (1..4 for c = 0x31..0x34),
+//                   width, height (dots), bytes (data bytes)
+//   graphics-print  tone, width, height (dots as printed), planes (the
+//                   planes that were stored, e.g. "1234")
+//   status-request  n, and either reply (hex of the bytes sent) or dropped
+//                   ("offline" or "unsupported")
+//   text            text (UTF-8, one printed line)
+//   unknown         count, bytes (hex of up to the first 16 of them);
+//                   neighbouring unknown or ignored bytes share one event
+//   error           message
+//   truncated       command, missing (bytes that never came)
+// json() writes {"kind":..., "offset":..., then the fields}; fields added
+// with add_num() are JSON numbers, the others strings.
 struct Event {
     std::string kind;
     std::uint64_t offset = 0;  // byte offset in the job where the command began
     std::vector<std::pair<std::string, std::string>> fields;
+    // Bit i set: fields[i] is a number (written unquoted by json()).
+    std::uint64_t numeric_fields = 0;
 
     std::optional<long long> num(std::string_view key) const;
     std::optional<std::string> str(std::string_view key) const;
     std::string json() const;  // one JSON object, no newline
+
+    void add(std::string key, std::string value);
+    void add_num(std::string key, long long value);
 };
 
 // A finished receipt: 8-bit gray, 0 black, 255 white, row-major.
@@ -80,9 +108,55 @@ struct Receipt {
     bool printed = false;  // false when it holds only blank paper
 };
 
+// A bitmap font for printed text.  The glyphs are drawn in 12 x 24 dot
+// cells (an 8 x 16 console font scaled by 1.5), like a receipt printer's
+// standard font.
+class Font;
+inline constexpr const char* kDefaultFontPath = "/usr/share/consolefonts/Unifont-APL8x16.psf.gz";
+// Reads a PSF1 or PSF2 console font, gzip-compressed or not.  Returns
+// nullptr (and a reason in *error) if the file is missing or not a font.
+std::shared_ptr<const Font> load_font(const std::filesystem::path& path,
+                                      std::string* error = nullptr);
+// The font at kDefaultFontPath, read once per process (thread safe);
+// nullptr if it is not there.
+std::shared_ptr<const Font> default_font();
+
+// Geometry of printed text and of the paper.
+inline constexpr int kCharWidth = 12;
+inline constexpr int kCharHeight = 24;
+inline constexpr int kDefaultLineSpacing = 30;  // ESC 2
+// A receipt never grows beyond this many rows (about 8 m of paper): a
+// stream that feeds further is continued on a new receipt (with an error
+// event), so no input can make the emulator allocate without bound.
+inline constexpr int kMaxReceiptRows = 65536;
+
 // The command interpreter and renderer.  Not thread safe; one per job.
+//
+// Commands: ESC @, ESC 2, ESC 3 n, ESC J n, ESC d n, ESC i, ESC m,
+// ESC p m t1 t2, GS V (cut), GS 8 L and GS ( L (store graphics, a = 0x30
+// monochrome or 0x34 four-plane gray; print with fn 0x32 or 0x02; other
+// functions skipped by their length), GS v 0 (raster image, printed at
+// once), DLE EOT n, printable text (bytes 0x80-0xFF as code page 437), HT,
+// LF; CR is ignored.  A few common formatting commands (ESC !, ESC E,
+// ESC a, GS !, ...) are consumed with their parameters and reported as
+// unknown, so their parameters never appear as text.
+//
+// Status requests are recognised only at a command boundary.
+// DLE EOT 16 is answered with exactly the 6 bytes of status_reply() in one
+// reply() call.  DLE EOT 1..4 get the one status byte a printer of this
+// class sends (0x12 plus the bits of the matching conditions: n = 2 cover
+// 0x04, paper end 0x20, error 0x40; n = 3 cutter 0x08, unrecoverable 0x20,
+// recoverable 0x40; n = 4 near end 0x0C, paper end 0x60).  Any other n gets
+// nothing.  While offline every request is dropped (and reported), never
+// answered later.
+//
+// Text: a line is printed at LF (the paper then advances by the line
+// spacing, at least one character height), when it is full, and before
+// anything else that moves paper (then it advances by one character
+// height).  Stored graphics are cleared by printing them and by ESC @;
+// ESC @ also discards text not yet printed.
 class Interpreter {
-public:
+  public:
     struct Callbacks {
         // Bytes to send back on the data connection.  Each call is one
         // answer and must go out in one write.
@@ -108,8 +182,12 @@ public:
     void finish();
     // Bytes consumed so far.
     std::uint64_t offset() const;
+    // Replaces the font (nullptr: text is drawn as boxes).  The default is
+    // default_font(); without it text is drawn as boxes and one error event
+    // says so at the first printed line.
+    void set_font(std::shared_ptr<const Font> font);
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> s_;
 };
@@ -117,6 +195,13 @@ private:
 // Writes a receipt as an 8-bit grayscale PNG: to a temporary name in the
 // same directory, then renamed, so readers never see a partial file.
 bool write_png(const std::filesystem::path& path, const Receipt& r, std::string* error = nullptr);
+// The PNG file of a receipt, in memory; empty (and *error set) for a
+// receipt without rows or with inconsistent sizes.
+std::vector<std::uint8_t> encode_png(const Receipt& r, std::string* error = nullptr);
+// Writes bytes to a temporary file in the directory of `path` (mode 0644),
+// then renames it to `path`.  On failure nothing is left behind.
+bool write_file_atomic(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                       std::string* error = nullptr);
 
 // One job: what arrives on one connection.  Collects events and receipts and
 // writes them into `out_dir` when the job finishes:
@@ -124,13 +209,15 @@ bool write_png(const std::filesystem::path& path, const Receipt& r, std::string*
 //   <name>-rNN.png        one picture per printed receipt (NN from 01)
 // Files are complete when they appear (write, then rename).
 class Job {
-public:
+  public:
     struct Config {
         Paper paper;
         std::filesystem::path out_dir;
         std::string name;  // e.g. "job-0001"
         std::function<void(std::span<const std::uint8_t>)> reply;
         std::function<Conditions()> conditions;
+        // Optional: also sees every event as it happens (e.g. for a log).
+        std::function<void(const Event&)> on_event;
     };
     explicit Job(Config cfg);
     ~Job();
@@ -138,9 +225,15 @@ public:
     void idle();  // idle time-out: end the current receipt
     std::uint64_t bytes() const;
     // Finishes the job and writes its files; returns the paths written.
+    // Nothing is written when no byte arrived.  A second call does nothing.
+    // A file that cannot be written is skipped (see errors()).
     std::vector<std::filesystem::path> finish();
+    // Problems met while writing files, one line each.
+    const std::vector<std::string>& errors() const;
+    // Receipts with something printed on them so far.
+    std::size_t printed_receipts() const;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> s_;
 };

@@ -1,0 +1,154 @@
+// streams.h - command streams as the filter writes them, and a recorder
+// that runs them through an Interpreter, for the emulator core's tests.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "kvrs_emulator.h"
+
+namespace kvrs::emu::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline void append(Bytes& out, std::initializer_list<std::uint8_t> b) {
+    out.insert(out.end(), b);
+}
+inline void append(Bytes& out, const Bytes& b) {
+    out.insert(out.end(), b.begin(), b.end());
+}
+
+// GS 8 L store: a = 0x30 (mono) or 0x34 (gray), plane c, rows of
+// (width + 7) / 8 bytes.
+inline Bytes store(std::uint8_t a, std::uint8_t c, int width, int height, const Bytes& data) {
+    const std::uint32_t p = 10 + static_cast<std::uint32_t>(data.size());
+    Bytes out{0x1D,
+              0x38,
+              0x4C,
+              static_cast<std::uint8_t>(p),
+              static_cast<std::uint8_t>(p >> 8),
+              static_cast<std::uint8_t>(p >> 16),
+              static_cast<std::uint8_t>(p >> 24),
+              0x30,
+              0x70,
+              a,
+              0x01,
+              0x01,
+              c,
+              static_cast<std::uint8_t>(width),
+              static_cast<std::uint8_t>(width >> 8),
+              static_cast<std::uint8_t>(height),
+              static_cast<std::uint8_t>(height >> 8)};
+    append(out, data);
+    return out;
+}
+inline const Bytes kPrint{0x1D, 0x28, 0x4C, 0x02, 0x00, 0x30, 0x32};
+inline const Bytes kStatusRequest{0x10, 0x04, 0x10};
+
+// A deterministic monochrome image: rows of (width + 7) / 8 bytes.
+inline Bytes pattern(int width, int height, std::uint32_t seed) {
+    Bytes out(static_cast<std::size_t>((width + 7) / 8) * static_cast<std::size_t>(height));
+    for (auto& b : out) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(seed >> 16);
+    }
+    return out;
+}
+
+// A monochrome page split into bands of at most 1000 rows, each stored and
+// printed, as the filter sends it.
+inline Bytes mono_page(int width, const Bytes& image, int height) {
+    Bytes out;
+    const std::size_t rb = static_cast<std::size_t>((width + 7) / 8);
+    for (int row = 0; row < height; row += 1000) {
+        const int rows = std::min(1000, height - row);
+        Bytes band(
+            image.begin() + static_cast<std::ptrdiff_t>(rb * static_cast<std::size_t>(row)),
+            image.begin() + static_cast<std::ptrdiff_t>(rb * static_cast<std::size_t>(row + rows)));
+        append(out, store(0x30, 0x31, width, rows, band));
+        append(out, kPrint);
+    }
+    return out;
+}
+
+// A gray band: four planes from 8-bit gray values (plane 0x31 carries the
+// most significant bit of the 4-bit darkness 15 - v / 16), then a print.
+inline Bytes gray_band(int width, int height, const std::vector<std::uint8_t>& gray) {
+    Bytes out;
+    const int rb = (width + 7) / 8;
+    for (int i = 0; i < 4; ++i) {
+        Bytes plane(static_cast<std::size_t>(rb * height), 0);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const int dark = 15 - gray[static_cast<std::size_t>(y * width + x)] / 16;
+                if (dark >> (3 - i) & 1)
+                    plane[static_cast<std::size_t>(y * rb + x / 8)] |=
+                        static_cast<std::uint8_t>(0x80 >> (x % 8));
+            }
+        append(out, store(0x34, static_cast<std::uint8_t>(0x31 + i), width, height, plane));
+    }
+    append(out, kPrint);
+    return out;
+}
+
+inline std::string hexdump(const Bytes& b, std::size_t limit = 512) {
+    std::string out;
+    for (std::size_t i = 0; i < b.size() && i < limit; ++i) {
+        char buf[24];
+        if (i % 16 == 0)
+            std::snprintf(buf, sizeof buf, "\n%06zx  %02X", i, b[i]);
+        else
+            std::snprintf(buf, sizeof buf, " %02X", b[i]);
+        out += buf;
+    }
+    if (b.size() > limit) out += "\n... (" + std::to_string(b.size()) + " bytes)";
+    return out;
+}
+
+// Everything an Interpreter produced.
+struct Record {
+    std::vector<std::string> events;  // JSON lines
+    std::vector<Event> raw;
+    std::vector<Bytes> replies;
+    std::vector<Receipt> receipts;
+
+    std::vector<const Event*> of(const std::string& kind) const {
+        std::vector<const Event*> out;
+        for (const auto& e : raw)
+            if (e.kind == kind) out.push_back(&e);
+        return out;
+    }
+};
+
+// Runs `stream` through a fresh interpreter, fed in pieces at the given
+// cut positions (ascending), then finish().
+inline Record run(const Bytes& stream, const std::vector<std::size_t>& cuts = {},
+                  Conditions cond = {}, Paper paper = {}) {
+    Record r;
+    Interpreter in(paper, {
+                              .reply =
+                                  [&](std::span<const std::uint8_t> b) {
+                                      r.replies.emplace_back(b.begin(), b.end());
+                                  },
+                              .conditions = [&] { return cond; },
+                              .event =
+                                  [&](const Event& e) {
+                                      r.events.push_back(e.json());
+                                      r.raw.push_back(e);
+                                  },
+                              .receipt = [&](Receipt&& rc) { r.receipts.push_back(std::move(rc)); },
+                          });
+    std::size_t at = 0;
+    for (const std::size_t c : cuts) {
+        in.feed(std::span(stream).subspan(at, c - at));
+        at = c;
+    }
+    in.feed(std::span(stream).subspan(at));
+    in.finish();
+    return r;
+}
+
+}  // namespace kvrs::emu::test

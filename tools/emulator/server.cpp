@@ -1,0 +1,868 @@
+// server.cpp - the emulator's event loop: TCP print data, UDP status, the
+// SNMP agent, the pseudo-terminal, the control socket, scripted conditions
+// and idle time-outs, all in one thread around poll().
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <list>
+#include <memory>
+
+#include "ctl.h"
+#include "io.h"
+#include "log.h"
+#include "pty.h"
+
+namespace kvrs::emu {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The signal handlers' only links to the loop: a flag and the write end of
+// a self-pipe whose read end the loop polls.
+volatile sig_atomic_t g_stop_requested = 0;
+int g_signal_pipe_write = -1;
+
+void on_stop_signal(int) {
+    int saved = errno;
+    g_stop_requested = 1;
+    if (g_signal_pipe_write >= 0) {
+        char c = 1;
+        ssize_t ignored = ::write(g_signal_pipe_write, &c, 1);
+        (void)ignored;
+    }
+    errno = saved;
+}
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kMaxCtlLine = 4096;
+// Replies a client does not read pile up no further than this; a printer's
+// own buffer is no bigger, and a client that never reads loses the rest.
+constexpr std::size_t kMaxPendingReplies = 64 * 1024;
+constexpr std::size_t kJobHistory = 1000;  // finished jobs remembered for "jobs"
+
+// What `jobs` reports about one job.
+struct JobInfo {
+    std::string name;
+    std::string source;
+    std::uint64_t bytes = 0;
+    bool open = true;
+    std::size_t files = 0;
+};
+
+// A connection that carries print data: a TCP client or the pseudo-terminal.
+struct DataConn {
+    UniqueFd fd;
+    bool is_pty = false;
+    std::string source;        // "tcp 127.0.0.1:9100 <- 127.0.0.1:40312"
+    std::unique_ptr<Job> job;  // created at the first byte
+    std::shared_ptr<JobInfo> info;
+    std::vector<std::uint8_t> out;  // replies the socket did not take yet
+    bool idle_armed = false;        // bytes arrived since the last idle time-out
+    Clock::time_point last_data{};
+    bool dead = false;
+};
+
+struct CtlConn {
+    UniqueFd fd;
+    std::string in;
+    std::vector<std::uint8_t> out;
+    bool read_closed = false;
+    bool dead = false;
+};
+
+struct Listener {
+    enum class Kind { Tcp, Udp, Snmp, Ctl } kind;
+    UniqueFd fd;
+    std::string where;  // "127.0.0.1:9100" as bound (port 0 resolved)
+};
+
+class Server {
+  public:
+    explicit Server(const ServerConfig& cfg) : cfg_(cfg), conditions_(cfg.conditions) {}
+    int run();
+
+  private:
+    bool setup();
+    bool open_inet(Listener::Kind kind, const sockaddr_in& sa);
+    bool write_ready_file();
+    void loop();
+    void shutdown_all();
+
+    void accept_tcp(Listener& l);
+    void on_data(DataConn& c);
+    void feed(DataConn& c, std::span<const std::uint8_t> bytes);
+    void reply(DataConn& c, std::span<const std::uint8_t> bytes);
+    void flush(DataConn& c);
+    void finish_job(DataConn& c);
+    void close_data(DataConn& c);
+    void on_idle(DataConn& c);
+
+    void on_udp_status(Listener& l);
+    void on_snmp(Listener& l);
+
+    void accept_ctl(Listener& l);
+    void on_ctl_readable(CtlConn& c);
+    void on_ctl_writable(CtlConn& c);
+    std::string ctl_answer(std::string_view request);
+
+    void advance_script();
+    int poll_timeout_ms() const;
+
+    const ServerConfig& cfg_;
+    Conditions conditions_;  // what status replies report now
+    std::vector<Listener> listeners_;
+    std::list<std::unique_ptr<DataConn>> data_;  // TCP clients and the pty
+    std::list<std::unique_ptr<CtlConn>> ctl_;
+    UniqueFd sig_read_, sig_write_;  // self-pipe of SIGTERM/SIGINT
+    UniqueFd pty_slave_keep_;        // keeps the line up between clients
+    std::string pty_path_;
+    unsigned job_counter_ = 0;             // job-NNNN, across all transports
+    std::uint64_t total_bytes_ = 0;        // data bytes received by the process
+    std::size_t script_next_ = 0;          // the script step waiting for its trigger
+    std::uint64_t script_base_bytes_ = 0;  // total_bytes_ when the previous step fired
+    Clock::time_point script_base_time_ = Clock::now();
+    std::deque<std::shared_ptr<JobInfo>> jobs_;
+    std::vector<std::uint8_t> buf_ = std::vector<std::uint8_t>(kReadChunk);
+};
+
+int Server::run() {
+    if (!setup()) {
+        return 1;
+    }
+    advance_script();  // steps with "after-ms 0" or "after-bytes 0" apply at once
+    loop();
+    shutdown_all();
+    return 0;
+}
+
+bool Server::open_inet(Listener::Kind kind, const sockaddr_in& sa) {
+    const bool stream = kind == Listener::Kind::Tcp;
+    const char* what = kind == Listener::Kind::Tcp   ? "tcp"
+                       : kind == Listener::Kind::Udp ? "udp"
+                                                     : "snmp";
+    UniqueFd fd(
+        ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        log_error("%s %s: socket: %s", what, format_endpoint(sa).c_str(), std::strerror(errno));
+        return false;
+    }
+    if (stream) {
+        int one = 1;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        log_error("%s %s: bind: %s", what, format_endpoint(sa).c_str(), std::strerror(errno));
+        return false;
+    }
+    if (stream && ::listen(fd.get(), 16) != 0) {
+        log_error("%s %s: listen: %s", what, format_endpoint(sa).c_str(), std::strerror(errno));
+        return false;
+    }
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len);
+    Listener l{kind, std::move(fd), format_endpoint(bound)};
+    log_info("%s listening on %s", what, l.where.c_str());
+    listeners_.push_back(std::move(l));
+    return true;
+}
+
+bool Server::setup() {
+    // Signals: SIGPIPE would kill us on a client that went away; SIGTERM and
+    // SIGINT end the loop through the self-pipe.
+    ::signal(SIGPIPE, SIG_IGN);
+    int p[2];
+    if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) {
+        log_error("pipe: %s", std::strerror(errno));
+        return false;
+    }
+    sig_read_.reset(p[0]);
+    sig_write_.reset(p[1]);
+    g_signal_pipe_write = sig_write_.get();
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+
+    std::error_code ec;
+    std::filesystem::create_directories(cfg_.out_dir, ec);
+    if (ec) {
+        log_error("%s: %s", cfg_.out_dir.c_str(), ec.message().c_str());
+        return false;
+    }
+
+    for (const auto& sa_tcp : cfg_.tcp) {
+        if (!open_inet(Listener::Kind::Tcp, sa_tcp)) {
+            return false;
+        }
+    }
+    for (const auto& sa_udp : cfg_.udp) {
+        if (!open_inet(Listener::Kind::Udp, sa_udp)) {
+            return false;
+        }
+    }
+    for (const auto& sa_snmp : cfg_.snmp) {
+        if (!open_inet(Listener::Kind::Snmp, sa_snmp)) {
+            return false;
+        }
+    }
+    if (!cfg_.ctl_path.empty()) {
+        std::string err;
+        UniqueFd fd = listen_control(cfg_.ctl_path, &err);
+        if (!fd) {
+            log_error("control socket %s", err.c_str());
+            return false;
+        }
+        listeners_.push_back({Listener::Kind::Ctl, std::move(fd), cfg_.ctl_path});
+        log_info("control socket %s", cfg_.ctl_path.c_str());
+    }
+    if (cfg_.pty) {
+        std::string err;
+        auto pty = open_pty(&err);
+        if (!pty) {
+            log_error("pseudo-terminal: %s", err.c_str());
+            return false;
+        }
+        pty_path_ = pty->path;
+        pty_slave_keep_ = std::move(pty->slave_keep);
+        auto c = std::make_unique<DataConn>();
+        c->fd = std::move(pty->master);
+        c->is_pty = true;
+        c->source = "pty " + pty_path_;
+        data_.push_back(std::move(c));
+        if (!cfg_.pty_link.empty() && !make_symlink(pty_path_, cfg_.pty_link, &err)) {
+            log_error("pty link %s", err.c_str());
+            return false;
+        }
+        // The path goes to stdout, where a user or a script looks for it.
+        std::string line = "pty: " + pty_path_ + "\n";
+        write_all(STDOUT_FILENO, line);
+        if (!cfg_.pty_link.empty()) {
+            log_info("pty %s (link %s)", pty_path_.c_str(), cfg_.pty_link.c_str());
+        }
+    }
+    return write_ready_file();
+}
+
+bool Server::write_ready_file() {
+    if (cfg_.ready_file.empty()) {
+        return true;
+    }
+    std::string text;
+    for (const auto& l : listeners_) {
+        switch (l.kind) {
+            case Listener::Kind::Tcp:
+                text += "tcp " + l.where + "\n";
+                break;
+            case Listener::Kind::Udp:
+                text += "udp " + l.where + "\n";
+                break;
+            case Listener::Kind::Snmp:
+                text += "snmp " + l.where + "\n";
+                break;
+            case Listener::Kind::Ctl:
+                break;
+        }
+    }
+    if (!pty_path_.empty()) {
+        text += "pty " + pty_path_ + "\n";
+    }
+    std::string err;
+    if (!write_file_atomic(cfg_.ready_file, text, &err)) {
+        log_error("ready file %s", err.c_str());
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the loop
+
+int Server::poll_timeout_ms() const {
+    std::optional<Clock::time_point> next;
+    auto consider = [&next](Clock::time_point t) {
+        if (!next || t < *next) {
+            next = t;
+        }
+    };
+    for (const auto& c : data_) {
+        if (c->idle_armed) {
+            consider(c->last_data + std::chrono::milliseconds(cfg_.idle_ms));
+        }
+    }
+    if (script_next_ < cfg_.script.size() &&
+        cfg_.script[script_next_].trigger == ScriptStep::Trigger::Ms) {
+        consider(script_base_time_ + std::chrono::milliseconds(cfg_.script[script_next_].amount));
+    }
+    if (!next) {
+        return -1;
+    }
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+    return ms < 0 ? 0 : ms > 60000 ? 60000 : static_cast<int>(ms);
+}
+
+void Server::loop() {
+    std::vector<pollfd> fds;
+    std::vector<std::function<void(short)>> handlers;
+    while (!g_stop_requested) {
+        fds.clear();
+        handlers.clear();
+        auto add = [&](int fd, short events, std::function<void(short)> h) {
+            fds.push_back({fd, events, 0});
+            handlers.push_back(std::move(h));
+        };
+        add(sig_read_.get(), POLLIN, [this](short) {
+            char drain[64];
+            while (::read(sig_read_.get(), drain, sizeof drain) > 0) {
+            }
+        });
+        for (auto& l : listeners_) {
+            Listener* lp = &l;
+            add(l.fd.get(), POLLIN, [this, lp](short) {
+                switch (lp->kind) {
+                    case Listener::Kind::Tcp:
+                        accept_tcp(*lp);
+                        break;
+                    case Listener::Kind::Udp:
+                        on_udp_status(*lp);
+                        break;
+                    case Listener::Kind::Snmp:
+                        on_snmp(*lp);
+                        break;
+                    case Listener::Kind::Ctl:
+                        accept_ctl(*lp);
+                        break;
+                }
+            });
+        }
+        for (auto& c : data_) {
+            DataConn* cp = c.get();
+            add(c->fd.get(), static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)),
+                [this, cp](short ev) {
+                    if (ev & POLLOUT) {
+                        flush(*cp);
+                    }
+                    if (ev & (POLLIN | POLLHUP | POLLERR)) {
+                        on_data(*cp);
+                    }
+                });
+        }
+        for (auto& c : ctl_) {
+            CtlConn* cp = c.get();
+            short events =
+                static_cast<short>((c->read_closed ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT));
+            add(c->fd.get(), events, [this, cp](short ev) {
+                if (ev & POLLOUT) {
+                    on_ctl_writable(*cp);
+                }
+                if (!cp->read_closed && (ev & (POLLIN | POLLHUP | POLLERR))) {
+                    on_ctl_readable(*cp);
+                }
+            });
+        }
+
+        int r = ::poll(fds.data(), fds.size(), poll_timeout_ms());
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            log_error("poll: %s", std::strerror(errno));
+            break;
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            try {
+                handlers[i](fds[i].revents);
+            } catch (const std::exception& e) {
+                // One bad connection must not take the printer down.
+                log_error("internal error: %s", e.what());
+            }
+        }
+
+        // Time-outs: idle connections, then timed script steps.
+        const auto now = Clock::now();
+        for (auto& c : data_) {
+            if (c->idle_armed && now - c->last_data >= std::chrono::milliseconds(cfg_.idle_ms)) {
+                on_idle(*c);
+            }
+        }
+        advance_script();
+
+        data_.remove_if([](const auto& c) { return c->dead; });
+        ctl_.remove_if([](const auto& c) { return c->dead; });
+    }
+    log_info("stopping");
+}
+
+void Server::shutdown_all() {
+    // Open jobs are finished so that nothing received is lost.
+    for (auto& c : data_) {
+        if (!c->dead) {
+            close_data(*c);
+        }
+    }
+    data_.clear();
+    ctl_.clear();
+    listeners_.clear();
+    if (!cfg_.ctl_path.empty()) {
+        ::unlink(cfg_.ctl_path.c_str());
+    }
+    if (!cfg_.pty_link.empty()) {
+        char target[256] = {};
+        ssize_t n = ::readlink(cfg_.pty_link.c_str(), target, sizeof target - 1);
+        if (n > 0 && pty_path_ == std::string_view(target, static_cast<std::size_t>(n))) {
+            ::unlink(cfg_.pty_link.c_str());
+        }
+    }
+    g_signal_pipe_write = -1;
+}
+
+// ------------------------------------------------------- data connections
+
+void Server::accept_tcp(Listener& l) {
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int fd = ::accept4(l.fd.get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                log_error("tcp %s: accept: %s", l.where.c_str(), std::strerror(errno));
+            }
+            return;
+        }
+        // Status replies are tiny: send each at once, never held back.
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto c = std::make_unique<DataConn>();
+        c->fd.reset(fd);
+        c->source = "tcp " + l.where + " <- " + format_endpoint(peer);
+        log_debug("%s: connected", c->source.c_str());
+        data_.push_back(std::move(c));
+    }
+}
+
+void Server::on_data(DataConn& c) {
+    if (c.dead) {
+        return;
+    }
+    ssize_t n = ::read(c.fd.get(), buf_.data(), buf_.size());
+    if (n > 0) {
+        c.last_data = Clock::now();
+        c.idle_armed = true;
+        feed(c, std::span(buf_.data(), static_cast<std::size_t>(n)));
+        return;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;
+    }
+    if (c.is_pty) {
+        // We hold the client's end open ourselves, so the line never hangs
+        // up; a read error here is unexpected but not fatal.
+        if (n < 0) {
+            log_error("%s: read: %s", c.source.c_str(), std::strerror(errno));
+        }
+        return;
+    }
+    // End of data (half-close or close) or a reset: the job is complete.
+    if (n < 0) {
+        log_debug("%s: read: %s", c.source.c_str(), std::strerror(errno));
+    }
+    close_data(c);
+}
+
+void Server::feed(DataConn& c, std::span<const std::uint8_t> bytes) {
+    if (!c.job) {
+        char name[32];
+        std::snprintf(name, sizeof name, "job-%04u", ++job_counter_);
+        Job::Config jc;
+        jc.paper = cfg_.paper;
+        jc.out_dir = cfg_.out_dir;
+        jc.name = name;
+        DataConn* cp = &c;
+        jc.reply = [this, cp](std::span<const std::uint8_t> b) { reply(*cp, b); };
+        jc.conditions = [this] { return conditions_; };
+        if (g_verbosity == Verbosity::Verbose) {
+            std::string job_name = name;
+            jc.on_event = [job_name](const Event& e) {
+                log_debug("%s: %s", job_name.c_str(), e.json().c_str());
+            };
+        }
+        c.job = std::make_unique<Job>(std::move(jc));
+        c.info = std::make_shared<JobInfo>();
+        c.info->name = name;
+        c.info->source = c.source;
+        jobs_.push_back(c.info);
+        while (jobs_.size() > kJobHistory && !jobs_.front()->open) {
+            jobs_.pop_front();
+        }
+        log_debug("%s: %s started", c.source.c_str(), name);
+    }
+    // A script step counted in bytes takes effect exactly between the byte
+    // that reaches its count and the next one, so split the chunk there.
+    while (!bytes.empty()) {
+        advance_script();
+        std::size_t n = bytes.size();
+        if (script_next_ < cfg_.script.size() &&
+            cfg_.script[script_next_].trigger == ScriptStep::Trigger::Bytes) {
+            std::uint64_t due = script_base_bytes_ + cfg_.script[script_next_].amount;
+            if (due > total_bytes_ && due - total_bytes_ < n) {
+                n = static_cast<std::size_t>(due - total_bytes_);
+            }
+        }
+        c.job->feed(bytes.first(n));
+        total_bytes_ += n;
+        bytes = bytes.subspan(n);
+    }
+    advance_script();
+    c.info->bytes = c.job->bytes();
+}
+
+void Server::reply(DataConn& c, std::span<const std::uint8_t> bytes) {
+    if (conditions_.offline || c.dead) {
+        return;  // an offline printer never answers, not even late
+    }
+    log_debug("%s: reply of %zu bytes", c.source.c_str(), bytes.size());
+    if (!c.out.empty()) {
+        if (c.out.size() + bytes.size() > kMaxPendingReplies) {
+            log_debug("%s: client reads no replies, one dropped", c.source.c_str());
+            return;
+        }
+        c.out.insert(c.out.end(), bytes.begin(), bytes.end());
+        return;
+    }
+    int err = 0;
+    std::size_t done = write_some(c.fd.get(), bytes, &err);
+    if (done < bytes.size()) {
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            c.out.insert(c.out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(done),
+                         bytes.end());
+        } else {
+            log_debug("%s: reply lost: %s", c.source.c_str(), std::strerror(err));
+        }
+    }
+}
+
+void Server::flush(DataConn& c) {
+    if (c.out.empty()) {
+        return;
+    }
+    int err = 0;
+    std::size_t done = write_some(c.fd.get(), c.out, &err);
+    if (done < c.out.size() && err != EAGAIN && err != EWOULDBLOCK) {
+        log_debug("%s: replies lost: %s", c.source.c_str(), std::strerror(err));
+        c.out.clear();
+        return;
+    }
+    c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+void Server::finish_job(DataConn& c) {
+    if (!c.job) {
+        return;
+    }
+    std::vector<std::filesystem::path> files;
+    try {
+        files = c.job->finish();
+    } catch (const std::exception& e) {
+        log_error("%s: %s: files not written: %s", c.source.c_str(), c.info->name.c_str(),
+                  e.what());
+    }
+    for (const auto& e : c.job->errors()) {
+        log_error("%s: %s", c.info->name.c_str(), e.c_str());
+    }
+    std::size_t pictures = 0;
+    for (const auto& f : files) {
+        pictures += f.extension() == ".png" ? 1 : 0;
+    }
+    c.info->bytes = c.job->bytes();
+    c.info->open = false;
+    c.info->files = files.size();
+    log_info("%s: %" PRIu64 " bytes from %s, %zu receipt(s) in %s", c.info->name.c_str(),
+             c.info->bytes, c.source.c_str(), pictures, cfg_.out_dir.c_str());
+    c.job.reset();
+    c.info.reset();
+    c.idle_armed = false;
+}
+
+void Server::close_data(DataConn& c) {
+    // Files first, then our side of the connection: a client that waits for
+    // our close (CUPS's socket backend does) finds the pictures in place.
+    finish_job(c);
+    if (!c.out.empty()) {
+        set_nonblocking(c.fd.get(), false);
+        timeval tv{1, 0};
+        ::setsockopt(c.fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        write_all(c.fd.get(), c.out);
+        c.out.clear();
+    }
+    log_debug("%s: closed", c.source.c_str());
+    c.fd.reset();
+    c.dead = true;
+}
+
+void Server::on_idle(DataConn& c) {
+    c.idle_armed = false;
+    if (!c.job) {
+        return;
+    }
+    if (c.is_pty) {
+        // The line has no connections to end a job: a quiet line ends it.
+        finish_job(c);
+    } else {
+        c.job->idle();
+    }
+}
+
+// --------------------------------------------------- UDP status and SNMP
+
+void Server::on_udp_status(Listener& l) {
+    for (int i = 0; i < 64; ++i) {
+        std::uint8_t in[2048];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n =
+            ::recvfrom(l.fd.get(), in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) {
+            return;
+        }
+        const std::string peer = format_endpoint(from);
+        if (n < 4) {
+            log_debug("udp %s: %zd-byte datagram from %s has no sequence number", l.where.c_str(),
+                      n, peer.c_str());
+            continue;
+        }
+        if (conditions_.offline) {
+            log_debug("udp %s: offline, request from %s dropped", l.where.c_str(), peer.c_str());
+            continue;
+        }
+        // The command after the 4-byte sequence number goes through an
+        // interpreter of its own, so a status request is recognised exactly
+        // as on a data connection; its answers follow the same 4 bytes.
+        std::vector<std::uint8_t> answer(in, in + 4);
+        Interpreter::Callbacks cb;
+        cb.reply = [&answer](std::span<const std::uint8_t> b) {
+            answer.insert(answer.end(), b.begin(), b.end());
+        };
+        cb.conditions = [this] { return conditions_; };
+        cb.event = [](const Event&) {};
+        cb.receipt = [](Receipt&&) {};
+        {
+            Interpreter interp(cfg_.paper, std::move(cb));
+            interp.feed(std::span<const std::uint8_t>(in + 4, static_cast<std::size_t>(n) - 4));
+        }
+        if (answer.size() == 4) {
+            log_debug("udp %s: nothing to answer to %s", l.where.c_str(), peer.c_str());
+            continue;
+        }
+        if (::sendto(l.fd.get(), answer.data(), answer.size(), 0,
+                     reinterpret_cast<sockaddr*>(&from), len) < 0) {
+            log_debug("udp %s: sendto %s: %s", l.where.c_str(), peer.c_str(), std::strerror(errno));
+        } else {
+            log_debug("udp %s: status to %s", l.where.c_str(), peer.c_str());
+        }
+    }
+}
+
+void Server::on_snmp(Listener& l) {
+    for (int i = 0; i < 64; ++i) {
+        std::uint8_t in[1500];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n =
+            ::recvfrom(l.fd.get(), in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) {
+            return;
+        }
+        const std::string peer = format_endpoint(from);
+        if (conditions_.offline) {
+            log_debug("snmp %s: offline, request from %s dropped", l.where.c_str(), peer.c_str());
+            continue;
+        }
+        auto out = snmp::answer(std::span<const std::uint8_t>(in, static_cast<std::size_t>(n)),
+                                cfg_.agent);
+        if (!out) {
+            log_debug("snmp %s: %zd bytes from %s are no request this agent answers",
+                      l.where.c_str(), n, peer.c_str());
+            continue;
+        }
+        if (::sendto(l.fd.get(), out->data(), out->size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     len) < 0) {
+            log_debug("snmp %s: sendto %s: %s", l.where.c_str(), peer.c_str(),
+                      std::strerror(errno));
+        } else {
+            log_debug("snmp %s: answered %s", l.where.c_str(), peer.c_str());
+        }
+    }
+}
+
+// ------------------------------------------------------ control socket
+
+void Server::accept_ctl(Listener& l) {
+    for (int i = 0; i < 16; ++i) {
+        int fd = ::accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        auto c = std::make_unique<CtlConn>();
+        c->fd.reset(fd);
+        ctl_.push_back(std::move(c));
+    }
+}
+
+void Server::on_ctl_readable(CtlConn& c) {
+    char tmp[1024];
+    ssize_t n = ::read(c.fd.get(), tmp, sizeof tmp);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;
+    }
+    if (n > 0) {
+        c.in.append(tmp, static_cast<std::size_t>(n));
+    } else {
+        c.read_closed = true;
+        if (!c.in.empty()) {
+            c.in += '\n';  // a last request without its newline still counts
+        }
+    }
+    std::size_t nl;
+    while ((nl = c.in.find('\n')) != std::string::npos) {
+        std::string line = c.in.substr(0, nl);
+        c.in.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        std::string answer = ctl_answer(line);
+        c.out.insert(c.out.end(), answer.begin(), answer.end());
+    }
+    if (c.in.size() > kMaxCtlLine) {
+        std::string answer = "error: request too long\n";
+        c.out.insert(c.out.end(), answer.begin(), answer.end());
+        c.in.clear();
+        c.read_closed = true;
+    }
+    on_ctl_writable(c);
+}
+
+void Server::on_ctl_writable(CtlConn& c) {
+    if (!c.out.empty()) {
+        int err = 0;
+        std::size_t done = write_some(c.fd.get(), c.out, &err);
+        if (done < c.out.size() && err != EAGAIN && err != EWOULDBLOCK) {
+            c.dead = true;
+            return;
+        }
+        c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(done));
+    }
+    if (c.read_closed && c.out.empty()) {
+        c.dead = true;
+    }
+}
+
+std::string Server::ctl_answer(std::string_view request) {
+    while (!request.empty() && request.front() == ' ') {
+        request.remove_prefix(1);
+    }
+    while (!request.empty() && request.back() == ' ') {
+        request.remove_suffix(1);
+    }
+    auto space = request.find(' ');
+    std::string_view verb = request.substr(0, space);
+    std::string_view arg =
+        space == std::string_view::npos ? std::string_view() : request.substr(space + 1);
+    while (!arg.empty() && arg.front() == ' ') {
+        arg.remove_prefix(1);
+    }
+    if (verb == "set" || verb == "clear") {
+        if (!set_condition(conditions_, arg, verb == "set")) {
+            std::string known;
+            for (auto n : condition_names()) {
+                known += known.empty() ? "" : ", ";
+                known += n;
+            }
+            return "error: unknown condition \"" + std::string(arg) + "\" (known: " + known + ")\n";
+        }
+        log_info("control: %s %.*s -> %s", std::string(verb).c_str(), static_cast<int>(arg.size()),
+                 arg.data(), describe(conditions_).c_str());
+        return "ok: " + describe(conditions_) + "\n";
+    }
+    if (verb == "status" && arg.empty()) {
+        auto r = status_reply(conditions_);
+        char hex[32];
+        std::snprintf(hex, sizeof hex, "%02X %02X %02X %02X %02X %02X", r[0], r[1], r[2], r[3],
+                      r[4], r[5]);
+        return "conditions: " + describe(conditions_) + "\nreply: " + hex +
+               "\nbytes: " + std::to_string(total_bytes_) +
+               "\njobs: " + std::to_string(job_counter_) + "\n";
+    }
+    if (verb == "jobs" && arg.empty()) {
+        if (jobs_.empty()) {
+            return "no jobs\n";
+        }
+        std::string out;
+        for (const auto& j : jobs_) {
+            out += j->name + " " + (j->open ? "open" : "done") + " " + std::to_string(j->bytes) +
+                   " bytes";
+            if (!j->open) {
+                out += ", " + std::to_string(j->files) + " files";
+            }
+            out += " (" + j->source + ")\n";
+        }
+        return out;
+    }
+    if (verb == "help" || verb.empty()) {
+        return "requests: set COND, clear COND, status, jobs\n";
+    }
+    return "error: unknown request \"" + std::string(request) +
+           "\" (set COND, clear COND, status, jobs)\n";
+}
+
+// ------------------------------------------------------------- scripts
+
+void Server::advance_script() {
+    const auto now = Clock::now();
+    while (script_next_ < cfg_.script.size()) {
+        const ScriptStep& s = cfg_.script[script_next_];
+        bool due = s.trigger == ScriptStep::Trigger::Bytes
+                       ? total_bytes_ - script_base_bytes_ >= s.amount
+                       : now - script_base_time_ >= std::chrono::milliseconds(s.amount);
+        if (!due) {
+            return;
+        }
+        set_condition(conditions_, s.condition, s.set);
+        log_info("script: %s %s after %" PRIu64 " %s -> %s", s.set ? "set" : "clear",
+                 s.condition.c_str(), s.amount,
+                 s.trigger == ScriptStep::Trigger::Bytes ? "bytes" : "ms",
+                 describe(conditions_).c_str());
+        script_base_bytes_ = total_bytes_;
+        script_base_time_ = now;
+        ++script_next_;
+    }
+}
+
+}  // namespace
+
+int run_server(const ServerConfig& config) {
+    Server s(config);
+    return s.run();
+}
+
+}  // namespace kvrs::emu
