@@ -51,6 +51,18 @@ for tree in "${trees[@]}"; do
     esac
 done
 
+# A sanitizer tree without its fuzz targets would pass while checking less
+# than it claims: refuse it.
+for tree in "${trees[@]}"; do
+    if [[ $tree == sanitize ]]; then
+        n=$(ctest --test-dir "$ROOT/build/sanitize" -N -L fuzz | awk '/Total Tests:/ {print $3}')
+        if [[ ${n:-0} -eq 0 ]]; then
+            echo "run-tests: the sanitizer tree has no fuzz targets; is clang's libFuzzer missing?" >&2
+            exit 1
+        fi
+    fi
+done
+
 # Both trees use the same fixed semaphore names and FIFO paths, so they run
 # one after the other, never at once.  The PID namespace makes sure that
 # nothing a test started (a scheduler, an emulator) outlives the run.
