@@ -1,0 +1,260 @@
+// Model recognition, paper rolls, custom sizes, page header checks and the
+// blank feed that completes a page to its nominal length.
+#include <cctype>
+#include <cstring>
+#include <string_view>
+
+#include "VEMLogging.h"
+#include "rastertovem_core.h"
+
+namespace {
+
+constexpr unsigned kFnHeader = 4;
+constexpr unsigned kFnModel = 7;
+constexpr unsigned kFnPaper = 8;
+
+// Reads [digits][.digits] at p into *pValue (no sign, no exponent: a page
+// size never needs them and they could not be converted safely); returns
+// the first character after the digits and points.
+const char* readDecimal(const char* p, double* pValue) {
+    double v = 0.0;
+    while (std::isdigit(static_cast<unsigned char>(*p)))
+        v = v * 10.0 + (*p++ - '0');
+    if (*p == '.') {
+        ++p;
+        double scale = 0.1;
+        while (std::isdigit(static_cast<unsigned char>(*p))) {
+            v += (*p++ - '0') * scale;
+            scale /= 10.0;
+        }
+    }
+    while (std::isdigit(static_cast<unsigned char>(*p)) || *p == '.')
+        ++p;
+    *pValue = v;
+    return p;
+}
+
+// Points from a value in some unit, truncated and kept in range.
+int32_t toPoints(double value, double pointsPerUnit) {
+    double pts = value * pointsPerUnit;
+    if (!(pts >= 0.0))
+        return 0;
+    if (pts > 2147483647.0)
+        return 2147483647;
+    return static_cast<int32_t>(pts);
+}
+
+int maxWidth() {
+    int idx = (g_HWNow.nPaper == 1 ? 2 : 0) + (g_HWNow.nFont == 1 ? 1 : 0);
+    return g_pHWCap->anMaxWidth[idx];
+}
+
+}  // namespace
+
+int checkPrinterType(const char* lpszUri) {
+    char nick[256] = {};
+    if (readPPDAttr("NickName", nick, sizeof nick) == 0)
+        return 0;
+    for (const VemPrinterModel& m : g_PrinterName) {
+        if (std::strstr(nick, m.szShortName) != nullptr) {
+            DbgLogMessage(LOG_LEVEL_DEBUG, kFnModel, LOG_DBG, "Found model %s", m.szShortName);
+            g_uiModel = m.nModelId;
+            break;
+        }
+    }
+    if (g_uiModel == VEM_MODEL_NONE) {
+        DbgLogMessage(LOG_LEVEL_WARN, kFnModel, LOG_WARN, "Unsupport printer model, %s", nick);
+        return 0;
+    }
+    g_uiInterface = getCUPSInterfaceType(lpszUri);
+    if (g_uiInterface == VEM_CUPS_IF_NONE) {
+        DbgLogMessage(LOG_LEVEL_WARN, kFnModel, LOG_WARN, "Unsupport interface");
+        return 0;
+    }
+    setPrinterCapByModel(g_uiModel, g_uiInterface);
+    return 1;
+}
+
+void setPrinterCapByModel(int nModel, int nInterface) {
+    if (nModel == VEM_MODEL_M1A) {
+        g_capPrinter.anMaxWidth[0] = 512;
+        g_capPrinter.anMaxWidth[1] = 0;
+        g_capPrinter.anMaxWidth[2] = 360;
+        g_capPrinter.anMaxWidth[3] = 0;
+    }
+    if (nInterface == VEM_CUPS_IF_OWN_USB) {
+        std::memset(g_capPrinter.abStatusCmd, 0, sizeof g_capPrinter.abStatusCmd);
+        g_capPrinter.abStatusCmd[0] = 0x17;
+        g_capPrinter.abStatusCmd[1] = 0x01;
+        g_capPrinter.abStatusCmd[2] = 0x10;
+    }
+    g_pHWCap = &g_capPrinter;
+}
+
+int isStandardPaperRoll(const char* lpszText) {
+    if (lpszText == nullptr || std::strstr(lpszText, "VEMP") == nullptr)
+        return 0;
+    // "VEMP" occurs, so the text has at least four characters.
+    int size = getOptionSelectIdx(lpszText + 4);
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnPaper, LOG_DBG, "Paper size:%d", size);
+    if (size == 80) {
+        g_HWNow.nPaper = 0;
+        return 1;
+    }
+    if (size == 58) {
+        g_HWNow.nPaper = 1;
+        return 1;
+    }
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnPaper, LOG_DBG, "Cannot find paper size, using default 80mm");
+    return 0;
+}
+
+int getCustomPage(const char* lpszText, VemCustomSize* pCustom) {
+    if (lpszText == nullptr || pCustom == nullptr || strnlen(lpszText, 7) < 7)
+        return -1;
+    double w = 0.0;
+    readDecimal(lpszText + 7, &w);
+    const char* x = std::strchr(lpszText + 7, 'x');
+    if (x == nullptr)
+        return -1;
+    double h = 0.0;
+    const char* unit = readDecimal(x + 1, &h);
+
+    char unitText[3] = {};
+    unitText[0] = unit[0];
+    if (unit[0] != '\0')
+        unitText[1] = unit[1];
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnPaper, LOG_DBG, "Original custom value w:%f, h:%f, Unit:%s", w,
+                  h, unitText);
+
+    std::string_view u(unitText);
+    int code = 0;
+    double perUnit = 1.0;
+    if (u == "mm") {
+        code = 1;
+        perUnit = 72.0 / 25.4;
+    } else if (u == "pt") {
+        code = 0;
+    } else if (u == "in") {
+        code = 3;
+        perUnit = 72.0;
+    } else if (u == "ft") {
+        code = 4;
+        perUnit = 12.0 * 72.0;
+    } else if (u == "cm") {
+        code = 2;
+        perUnit = 10.0 * 72.0 / 25.4;
+    } else if (!u.empty() && u[0] == 'm') {
+        code = 5;
+        perUnit = 1000.0 * 72.0 / 25.4;
+    }
+    pCustom->nWidth = toPoints(w, perUnit);
+    pCustom->nHeight = toPoints(h, perUnit);
+    return code;
+}
+
+void checkPaperSize(const char* lpszOptions, VemCustomSize* pCustom) {
+    const char* options = lpszOptions != nullptr ? lpszOptions : "";
+    bool found = false;
+    for (const char* key : {"media=", "PageSize="}) {
+        const char* at = std::strstr(options, key);
+        if (at == nullptr)
+            continue;
+        const char* value = at + std::strlen(key);
+        if (isStandardPaperRoll(value)) {
+            *pCustom = {0, 0};
+            found = true;
+            break;
+        }
+        if (isCustomSelect(value)) {
+            if (key[0] == 'm') {
+                DbgLogMessage(LOG_LEVEL_DEBUG, kFnPaper, LOG_DBG, "Find media custom size");
+                continue;
+            }
+            int unit = getCustomPage(value, pCustom);
+            DbgLogMessage(LOG_LEVEL_DEBUG, kFnPaper, LOG_DBG, "Custom size w:%d, h:%d, unit:%d",
+                          pCustom->nWidth, pCustom->nHeight, unit);
+            found = unit != -1;
+            break;
+        }
+    }
+    if (!found && OPT_PAGE_SIZE < g_nPPDList.size() && g_nPPDList[OPT_PAGE_SIZE].text) {
+        const char* text = g_nPPDList[OPT_PAGE_SIZE].text->c_str();
+        if (!isStandardPaperRoll(text) && isCustomSelect(text)) {
+            int unit = getCustomPage(text, pCustom);
+            DbgLogMessage(LOG_LEVEL_DEBUG, kFnPaper, LOG_DBG, "Custom size w:%d, h:%d, unit:%d",
+                          pCustom->nWidth, pCustom->nHeight, unit);
+        }
+    }
+    g_HWNow.nFont = filterOption(OPT_FONT_SIZE);
+}
+
+int isValidCupsHeader(cups_page_header2_t* pHeader) {
+    cups_page_header2_t& h = *pHeader;
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsBitsPerColor : %d", h.cupsBitsPerColor);
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsColorOrder : %d",
+                  static_cast<int>(h.cupsColorOrder));
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsWidth : %d", h.cupsWidth);
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsHeight : %d", h.cupsHeight);
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsBytesPerLine : %d", h.cupsBytesPerLine);
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tPageSize : %d, %d", h.PageSize[0],
+                  h.PageSize[1]);
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tHWResolution : %d, %d",
+                  h.HWResolution[0], h.HWResolution[1]);
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsPageSize : %f, %f",
+                  static_cast<double>(h.cupsPageSize[0]), static_cast<double>(h.cupsPageSize[1]));
+
+    const int maxW = maxWidth();
+    if (static_cast<long long>(h.cupsWidth) > maxW) {
+        vemCupsMessage("ERROR: Unsupported width %d\n", h.cupsWidth);
+        DbgLogMessage(LOG_LEVEL_ERROR, kFnHeader, LOG_ERRNO, "Unsupport width : %d (MAX:%d)",
+                      h.cupsWidth, maxW);
+        return 0;
+    }
+    // A 1-bit row must hold every dot of the width: a shorter row would make
+    // the page be read past the raster's own bytes.
+    const bool rowTooShort = h.cupsBytesPerLine < h.cupsWidth &&
+                             h.cupsBytesPerLine < (h.cupsWidth + 7) / 8;
+    if (h.cupsWidth == 0 || h.cupsHeight == 0 || h.cupsBytesPerLine == 0 || rowTooShort) {
+        vemCupsMessage("ERROR: Invalid CUPS parameters\n");
+        DbgLogMessage(LOG_LEVEL_ERROR, kFnHeader, LOG_ERRNO, "Invalid width(%d) or BPL(%d)",
+                      h.cupsWidth, h.cupsBytesPerLine);
+        return 0;
+    }
+    const unsigned q = h.cupsBytesPerLine / h.cupsWidth;
+    h.cupsBitsPerPixel = q == 0 ? 1 : 8 * q;
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsBitsPerPixel : %d", h.cupsBitsPerPixel);
+    if (h.cupsBitsPerPixel != 1 && h.cupsBitsPerPixel != 8 && h.cupsBitsPerPixel != 24) {
+        vemCupsMessage("ERROR: Unsupported raster format %d\n", h.cupsBitsPerPixel);
+        DbgLogMessage(LOG_LEVEL_ERROR, kFnHeader, LOG_ERRNO,
+                      "Only support monochrome or 24bits color input image");
+        return 0;
+    }
+    if (h.cupsBitsPerPixel == 24 && h.cupsColorOrder != CUPS_ORDER_CHUNKED) {
+        vemCupsMessage("ERROR: Unsupported color format %d\n", static_cast<int>(h.cupsColorOrder));
+        DbgLogMessage(LOG_LEVEL_ERROR, kFnHeader, LOG_ERRNO,
+                      "Only support chunky pixels (CMYK CMYK CMYK) for cupsColorOrder");
+        return 0;
+    }
+    return 1;
+}
+
+void calcPageSize(const cups_page_header2_t* pHeader, const VemCustomSize* pCustom,
+                  VemFeeds* pFeeds) {
+    const uint64_t vres = pHeader->HWResolution[1];
+    uint64_t length = 0;
+    if (pCustom != nullptr && (pCustom->nWidth != 0 || pCustom->nHeight != 0))
+        length = static_cast<uint64_t>(static_cast<uint32_t>(pCustom->nHeight)) * vres / 72;
+    if (length == 0)
+        length = static_cast<uint64_t>(pHeader->PageSize[1]) * vres / 72;
+    pFeeds->nTop = 0;
+    uint64_t bottom = length >= pHeader->cupsHeight ? length - pHeader->cupsHeight : 0;
+    // A feed of more than 2^31 dots is kilometres of paper; keep it in range.
+    pFeeds->nBottom = bottom > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(bottom);
+    const int conservation = filterOption(OPT_PAPER_CONSERVATION);
+    if (conservation == 1 || conservation == 3)
+        pFeeds->nBottom = 0;
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnPaper, LOG_DBG,
+                  "Check feed. Paper Conservation:%d, Page Height:%d, Feed Top:%d, Feed Bottom : %d",
+                  conservation, static_cast<int>(length), pFeeds->nTop, pFeeds->nBottom);
+}
