@@ -1,15 +1,16 @@
 // VEMModels.h - the KVRS models this suite drives, shared by the filter and
 // the backend.
 //
-// USB identifiers: the suite uses the pid.codes vendor ID 0x1209 with two of
-// its product IDs reserved for private testing (0x0001, 0x0002), so they can
-// never collide with a real maker's device.  A product build replaces them
-// with the identifiers the hardware actually reports.
+// USB identifiers: vendor ID 0xF1E0 is assigned to nobody in the public USB
+// ID registry (Debian's usb.ids), so the suite never claims a real maker's
+// device.  Every model shares the vendor ID; the product ID tells the models
+// apart.  A product build replaces them with the identifiers the hardware
+// actually reports.
 #pragma once
 
 #include <cstdint>
 
-inline constexpr int VEM_USB_VENDOR_ID = 0x1209;
+inline constexpr int VEM_USB_VENDOR_ID = 0xF1E0;
 inline constexpr int VEM_USB_PRODUCT_M1A = 0x0001;
 inline constexpr int VEM_USB_PRODUCT_M2A = 0x0002;
 
