@@ -635,84 +635,92 @@ void Server::on_idle(DataConn& c) {
 
 // --------------------------------------------------- UDP status and SNMP
 
-void Server::on_udp_status(Listener& l) {
+// Reads the datagrams waiting on `l` (at most 64 a turn, so other
+// connections get their turn) into a buffer of `capacity` bytes and sends
+// back whatever `answer_for` makes of each; it logs why it answers nothing.
+void serve_datagrams(const Listener& l, const char* kind, std::size_t capacity, const char* sent,
+                     const std::function<std::optional<std::vector<std::uint8_t>>(
+                         std::span<const std::uint8_t>, const std::string& peer)>& answer_for) {
+    std::vector<std::uint8_t> in(capacity);
     for (int i = 0; i < 64; ++i) {
-        std::uint8_t in[2048];
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n =
-            ::recvfrom(l.fd.get(), in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        ssize_t n = ::recvfrom(l.fd.get(), in.data(), in.size(), 0,
+                               reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) {
             return;
         }
         const std::string peer = format_endpoint(from);
-        if (n < 4) {
-            log_debug("udp %s: %zd-byte datagram from %s has no sequence number", l.where.c_str(),
-                      n, peer.c_str());
-            continue;
-        }
-        if (conditions_.offline) {
-            log_debug("udp %s: offline, request from %s dropped", l.where.c_str(), peer.c_str());
-            continue;
-        }
-        // The command after the 4-byte sequence number goes through an
-        // interpreter of its own, so a status request is recognised exactly
-        // as on a data connection; its answers follow the same 4 bytes.
-        std::vector<std::uint8_t> answer(in, in + 4);
-        Interpreter::Callbacks cb;
-        cb.reply = [&answer](std::span<const std::uint8_t> b) {
-            answer.insert(answer.end(), b.begin(), b.end());
-        };
-        cb.conditions = [this] { return conditions_; };
-        cb.event = [](const Event&) {};
-        cb.receipt = [](Receipt&&) {};
-        {
-            Interpreter interp(cfg_.paper, std::move(cb));
-            interp.feed(std::span<const std::uint8_t>(in + 4, static_cast<std::size_t>(n) - 4));
-        }
-        if (answer.size() == 4) {
-            log_debug("udp %s: nothing to answer to %s", l.where.c_str(), peer.c_str());
-            continue;
-        }
-        if (::sendto(l.fd.get(), answer.data(), answer.size(), 0,
-                     reinterpret_cast<sockaddr*>(&from), len) < 0) {
-            log_debug("udp %s: sendto %s: %s", l.where.c_str(), peer.c_str(), std::strerror(errno));
-        } else {
-            log_debug("udp %s: status to %s", l.where.c_str(), peer.c_str());
-        }
-    }
-}
-
-void Server::on_snmp(Listener& l) {
-    for (int i = 0; i < 64; ++i) {
-        std::uint8_t in[1500];
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n =
-            ::recvfrom(l.fd.get(), in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0) {
-            return;
-        }
-        const std::string peer = format_endpoint(from);
-        if (conditions_.offline) {
-            log_debug("snmp %s: offline, request from %s dropped", l.where.c_str(), peer.c_str());
-            continue;
-        }
-        auto out = snmp::answer(std::span<const std::uint8_t>(in, static_cast<std::size_t>(n)),
-                                cfg_.agent);
+        const auto out = answer_for(std::span(in).first(static_cast<std::size_t>(n)), peer);
         if (!out) {
-            log_debug("snmp %s: %zd bytes from %s are no request this agent answers",
-                      l.where.c_str(), n, peer.c_str());
             continue;
         }
         if (::sendto(l.fd.get(), out->data(), out->size(), 0, reinterpret_cast<sockaddr*>(&from),
                      len) < 0) {
-            log_debug("snmp %s: sendto %s: %s", l.where.c_str(), peer.c_str(),
+            log_debug("%s %s: sendto %s: %s", kind, l.where.c_str(), peer.c_str(),
                       std::strerror(errno));
         } else {
-            log_debug("snmp %s: answered %s", l.where.c_str(), peer.c_str());
+            log_debug("%s %s: %s %s", kind, l.where.c_str(), sent, peer.c_str());
         }
     }
+}
+
+void Server::on_udp_status(Listener& l) {
+    serve_datagrams(l, "udp", 2048, "status to",
+                    [&](std::span<const std::uint8_t> in,
+                        const std::string& peer) -> std::optional<std::vector<std::uint8_t>> {
+                        if (in.size() < 4) {
+                            log_debug("udp %s: %zu-byte datagram from %s has no sequence number",
+                                      l.where.c_str(), in.size(), peer.c_str());
+                            return std::nullopt;
+                        }
+                        if (conditions_.offline) {
+                            log_debug("udp %s: offline, request from %s dropped", l.where.c_str(),
+                                      peer.c_str());
+                            return std::nullopt;
+                        }
+                        // The command after the 4-byte sequence number goes through an
+                        // interpreter of its own, so a status request is recognised
+                        // exactly as on a data connection; its answers follow the same
+                        // 4 bytes.
+                        std::vector<std::uint8_t> answer(in.begin(), in.begin() + 4);
+                        Interpreter::Callbacks cb;
+                        cb.reply = [&answer](std::span<const std::uint8_t> b) {
+                            answer.insert(answer.end(), b.begin(), b.end());
+                        };
+                        cb.conditions = [this] { return conditions_; };
+                        cb.event = [](const Event&) {};
+                        cb.receipt = [](Receipt&&) {};
+                        {
+                            Interpreter interp(cfg_.paper, std::move(cb));
+                            interp.feed(in.subspan(4));
+                        }
+                        if (answer.size() == 4) {
+                            log_debug("udp %s: nothing to answer to %s", l.where.c_str(),
+                                      peer.c_str());
+                            return std::nullopt;
+                        }
+                        return answer;
+                    });
+}
+
+void Server::on_snmp(Listener& l) {
+    serve_datagrams(l, "snmp", 1500, "answered",
+                    [&](std::span<const std::uint8_t> in,
+                        const std::string& peer) -> std::optional<std::vector<std::uint8_t>> {
+                        if (conditions_.offline) {
+                            log_debug("snmp %s: offline, request from %s dropped", l.where.c_str(),
+                                      peer.c_str());
+                            return std::nullopt;
+                        }
+                        auto out = snmp::answer(in, cfg_.agent);
+                        if (!out) {
+                            log_debug(
+                                "snmp %s: %zu bytes from %s are no request this agent answers",
+                                l.where.c_str(), in.size(), peer.c_str());
+                        }
+                        return out;
+                    });
 }
 
 // ------------------------------------------------------ control socket
