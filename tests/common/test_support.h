@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -19,93 +18,63 @@
 namespace vemtest {
 
 // A private directory under /tmp, removed with everything in it.
-class TempDir {
-  public:
+struct TempDir {
     TempDir() {
         char tmpl[] = "/tmp/vemcmnXXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) path_ = tmpl;
+        if (::mkdtemp(tmpl) != nullptr) path = tmpl;
     }
     ~TempDir() {
         std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+    std::string path;
 };
 
 inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
-}
-
-inline void write_file(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
 }
 
 // Sends every log line to a file of its own so a test can look for the
 // messages an operation must write.  Restores silence on destruction.
-class LogCapture {
-  public:
-    explicit LogCapture(const TempDir& dir) : path_(dir.file("capture.log")) {
+struct LogCapture {
+    explicit LogCapture(const TempDir& dir) : path(dir.file("capture.log")) {
         SetLogLevel(0x1F);
         SetLogFileCount(2);
-        SetLogFilename(path_.c_str());
+        SetLogFilename(path.c_str());
     }
     ~LogCapture() {
         SetLogLevel(0);
         CancelLogFile();
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-    std::string text() const { return read_file(path_); }
+    std::string text() const { return read_file(path); }
     bool has(const std::string& needle) const { return text().find(needle) != std::string::npos; }
-    void clear() const { std::ofstream(path_, std::ios::trunc); }
-
-  private:
-    std::string path_;
+    void clear() const { std::ofstream(path, std::ios::trunc); }
+    std::string path;
 };
 
-// A semaphore name of the system's family, unique to this process and call.
+// A semaphore name of the system's family, unique to this process and call,
+// and its file in /dev/shm ("/x" -> "/dev/shm/sem.x").
 inline std::string unique_sem_name(const char* what) {
     static std::atomic<int> counter{0};
     return std::string("/cmn_share_interface_test_") + what + "_" + std::to_string(::getpid()) +
            "_" + std::to_string(counter++) + "__";
 }
-
-// /dev/shm file of a semaphore name ("/x" -> "/dev/shm/sem.x").
 inline std::string sem_file(const std::string& name) {
     return "/dev/shm/sem." + name.substr(1);
 }
 
 inline mode_t file_mode(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return static_cast<mode_t>(-1);
-    return st.st_mode & 07777;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : static_cast<mode_t>(-1);
 }
 
 inline int sem_value(sem_t* s) {
     int v = -1;
     ::sem_getvalue(s, &v);
     return v;
-}
-
-// Hex dump for failure messages.
-inline std::string hex(const std::string& bytes) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, "%02X ", c);
-        out += b;
-    }
-    return out;
 }
 
 }  // namespace vemtest

@@ -1,7 +1,6 @@
-// The shared vocabulary's numbers are an interface: they travel in log
-// files and, as plain numbers, over the service pipes between processes.
-// This pins them, and checks that a C compiler sees the same values and
-// layout as the C++ side.
+// The shared vocabulary's numbers are an interface: they travel in log files
+// and, as plain numbers, over the service pipes between processes.  This pins
+// them, and checks that a C compiler sees the same values and layout.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -19,39 +18,25 @@ extern const std::size_t vem_c_sizes[4];
 void vem_c_log_something(void);
 }
 
-TEST(Vocabulary, ResultCodes) {
-    const int expected[9] = {0, -1, -2, -3, -4, -5, -6, -7, -8};
-    const int cxx[9] = {VEM_SUCCESS,      VEM_INUSED, VEM_NODEVICE,   VEM_NOINIT, VEM_ALREADY_LOCK,
-                        VEM_LOCK_TIMEOUT, VEM_NOLOCK, VEM_NO_SUPPORT, VEM_ILLEGAL};
-    for (int i = 0; i < 9; ++i) {
-        EXPECT_EQ(cxx[i], expected[i]) << "C++ code " << i;
-        EXPECT_EQ(vem_c_results[i], expected[i]) << "C code " << i;
-    }
-    EXPECT_EQ(VEM_NOLOCK, -6);
-    EXPECT_EQ(sizeof(InterfaceErrorCode), 4u);
-}
-
-TEST(Vocabulary, PortKindsModesAndTokens) {
-    EXPECT_EQ(INTF_FILE, 5u);
-    const unsigned int kinds[6] = {INTF_NONE,      INTF_USB, INTF_RS232,
-                                   INTF_PARRALLEL, INTF_ETH, INTF_FILE};
-    for (unsigned int i = 0; i < 6; ++i) {
-        EXPECT_EQ(kinds[i], i);
-        EXPECT_EQ(vem_c_kinds[i], i);
-    }
-    const unsigned int modes[3] = {SHARE_PORT_LIB, SHARE_PORT_SVR, SINGLE_APP};
-    for (unsigned int i = 0; i < 3; ++i) {
-        EXPECT_EQ(modes[i], i);
-        EXPECT_EQ(vem_c_modes[i], i);
-    }
-    for (unsigned int i = 0; i < 8; ++i) EXPECT_EQ(vem_c_tokens[i], i);
+// Result codes run 0, -1 .. -8; port kinds, modes and log tokens count up
+// from 0; the record keeps its size and layout, and C sees all of it alike.
+TEST(Vocabulary, SameValuesInCAndCxx) {
+    const int results[9] = {VEM_SUCCESS, VEM_INUSED,       VEM_NODEVICE,
+                            VEM_NOINIT,  VEM_ALREADY_LOCK, VEM_LOCK_TIMEOUT,
+                            VEM_NOLOCK,  VEM_NO_SUPPORT,   VEM_ILLEGAL};
+    const unsigned kinds[6] = {INTF_NONE,      INTF_USB, INTF_RS232,
+                               INTF_PARRALLEL, INTF_ETH, INTF_FILE};
+    const unsigned modes[3] = {SHARE_PORT_LIB, SHARE_PORT_SVR, SINGLE_APP};
+    for (int i = 0; i < 9; ++i) EXPECT_TRUE(results[i] == -i && vem_c_results[i] == -i) << i;
+    for (unsigned i = 0; i < 6; ++i) EXPECT_TRUE(kinds[i] == i && vem_c_kinds[i] == i) << i;
+    for (unsigned i = 0; i < 3; ++i) EXPECT_TRUE(modes[i] == i && vem_c_modes[i] == i) << i;
+    for (unsigned i = 0; i < 8; ++i) EXPECT_EQ(vem_c_tokens[i], i);
     EXPECT_EQ(LOG_EX_END, 7);
-}
 
-TEST(Vocabulary, RecordLayoutSameInC) {
     EXPECT_EQ(sizeof(EthernetDeviceInfo), 192u);
     EXPECT_EQ(offsetof(EthernetDeviceInfo, strSysObjectId), 64u);
     EXPECT_EQ(vem_c_sizes[0], sizeof(InterfaceErrorCode));
+    EXPECT_EQ(vem_c_sizes[0], 4u);
     EXPECT_EQ(vem_c_sizes[1], sizeof(InterfaceList));
     EXPECT_EQ(vem_c_sizes[2], sizeof(EthernetDeviceInfo));
     EXPECT_EQ(vem_c_sizes[3], offsetof(EthernetDeviceInfo, strIpAdEntAddr));
@@ -60,7 +45,7 @@ TEST(Vocabulary, RecordLayoutSameInC) {
 
 // First and last of each range, and the numbers people look for in logs.
 TEST(Vocabulary, FunctionNumbers) {
-    struct {
+    const struct {
         int value, expected;
         const char* name;
     } pins[] = {
