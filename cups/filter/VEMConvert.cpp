@@ -25,6 +25,17 @@ constexpr uint8_t M8[8][8] = {
     {205, 229, 197, 173, 53, 29, 61, 85},   {141, 181, 165, 133, 117, 77, 93, 125},
 };
 
+// One row of ordered dither with an N x N matrix; the matrix column comes
+// from the pixel's linear position in the image, not its column.
+template <size_t N>
+void orderedRow(const uint8_t (&matrix)[N][N], unsigned r, size_t base, const uint8_t* row,
+                uint8_t* out, unsigned nWidth) {
+    const uint8_t* m = matrix[r % N];
+    for (unsigned c = 0; c < nWidth; ++c)
+        if (row[c] < m[(base + c) % N])
+            out[c >> 3] |= g_bitMask[c & 7];
+}
+
 // The weighted products, each rounded to single precision exactly as the
 // per-pixel formula does, looked up instead of multiplied.
 struct GrayTables {
@@ -101,20 +112,12 @@ int prepareMonochromeData(std::span<const uint8_t> gray, std::span<uint8_t> mono
                 if (row[c] < 128)
                     out[c >> 3] |= g_bitMask[c & 7];
             break;
-        case 1: {
-            const uint8_t* m = M4[r & 3];
-            for (unsigned c = 0; c < nWidth; ++c)
-                if (row[c] < m[(base + c) & 3])
-                    out[c >> 3] |= g_bitMask[c & 7];
+        case 1:
+            orderedRow(M4, r, base, row, out, nWidth);
             break;
-        }
-        case 2: {
-            const uint8_t* m = M8[r & 7];
-            for (unsigned c = 0; c < nWidth; ++c)
-                if (row[c] < m[(base + c) & 7])
-                    out[c >> 3] |= g_bitMask[c & 7];
+        case 2:
+            orderedRow(M8, r, base, row, out, nWidth);
             break;
-        }
         default: {
             // Error diffusion in linear pixel order; the shares wrap around
             // in 8 bits and are not clipped at the row ends.

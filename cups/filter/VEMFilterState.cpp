@@ -9,19 +9,16 @@ namespace {
 
 // The log settings take effect as soon as their entries are filled, so the
 // rest of the option parsing is already logged at the job's level.
-void applyLogCount(int value) {
+template <auto Apply>
+void applyLogSetting(int value) {
     if (g_LogEnable == 1)
-        SetLogFileCount(static_cast<unsigned>(value));
-}
-void applyLogLevel(int value) {
-    if (g_LogEnable == 1)
-        SetLogLevel(static_cast<unsigned>(value));
+        Apply(static_cast<unsigned>(value));
 }
 
 // The filter's job options, in the order other modules read them.
 VemPPDOption s_options[OPT_FILTER_COUNT] = {
-    {"LogCount", VEM_OPT_SELECT, 0, 1000, applyLogCount, 0, {}},
-    {"LogLevel", VEM_OPT_SELECT, 0, 255, applyLogLevel, 0, {}},
+    {"LogCount", VEM_OPT_SELECT, 0, 1000, applyLogSetting<SetLogFileCount>, 0, {}},
+    {"LogLevel", VEM_OPT_SELECT, 0, 255, applyLogSetting<SetLogLevel>, 0, {}},
     {"CutSetting", VEM_OPT_SELECT, 0, 6, nullptr, 0, {}},
     {"CutType", VEM_OPT_SELECT, 1, 1, nullptr, 0, {}},
     {"CDPin", VEM_OPT_SELECT, 0, 2, nullptr, 0, {}},
@@ -58,6 +55,7 @@ VemPrinterCap* g_pHWCap = &g_capPrinter;
 uint8_t g_RTSPrev[6] = {};
 int g_isFirst = 1;
 uint32_t g_uiPrevData = 0;
+uint32_t g_uiReasonsSet = 0;
 int g_nPrinterFd = 1;
 FILE* g_pCupsMsg = stderr;
 
@@ -77,6 +75,7 @@ void resetFilterState() {
     std::memset(g_RTSPrev, 0, sizeof g_RTSPrev);
     g_isFirst = 1;
     g_uiPrevData = 0;
+    g_uiReasonsSet = 0;
     g_SeqNumber = 1;
     installFilterOptions();
 }

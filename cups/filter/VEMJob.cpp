@@ -201,12 +201,18 @@ void VemFilterJob::run() {
         std::memset(&header, 0, sizeof header);
         if (source_.readHeader(header)) {
             ++pagesRead_;
-            if (!isValidCupsHeader(&header))
+            bool ok = isValidCupsHeader(&header) != 0;
+            if (ok) {
+                VemFeeds feeds{};
+                calcPageSize(&header, &custom_, &feeds);
+                ok = readPage(header, feeds);
+            }
+            if (!ok) {
+                // A bad page does not take the good pages read ahead of it
+                // down with it: they are printed before the job ends.
+                printPending();
                 break;
-            VemFeeds feeds{};
-            calcPageSize(&header, &custom_, &feeds);
-            if (!readPage(header, feeds))
-                break;
+            }
         } else {
             ++failedReads_;
         }
@@ -230,7 +236,19 @@ void VemFilterJob::run() {
     }
 }
 
+void VemFilterJob::printPending() {
+    while (!g_bTerminate) {
+        Slot* next = nullptr;
+        for (Slot& slot : slots_)
+            if (slot.page != 0 && (next == nullptr || slot.page < next->page))
+                next = &slot;
+        if (next == nullptr || !printSlot(*next))
+            return;
+    }
+}
+
 int VemFilterJob::finish(bool bRasterOpened) {
+    withdrawPrinterStates();
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Total page:%d, last print:%d", pagesRead_,
                   lastFinished_);
     if (bRasterOpened && lastFinished_ == pagesRead_) {

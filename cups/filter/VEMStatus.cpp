@@ -35,26 +35,55 @@ using Clock = std::chrono::steady_clock;
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// What each status index means to CUPS.
+// The printer-state reasons the filter reports.  CUPS keeps a reason a
+// filter added ("+") after the job has ended, and "paused" among them keeps
+// the queue stopped, so the job takes back every reason it still holds
+// when it ends (withdrawPrinterStates).
+enum Reason : int {
+    R_NONE = -1,
+    R_SHUTDOWN,
+    R_COVER_OPEN,
+    R_PAUSED,
+    R_CUTTER,
+    R_STOPPED,
+    R_MEDIA_LOW,
+    R_MEDIA_EMPTY,
+    R_MEDIA_JAM,
+    R_COUNT
+};
+constexpr const char* kReasonName[R_COUNT] = {
+    "shutdown",         "cover-open", "paused",      "die-cutter-motor-failure",
+    "printer-stopped",  "media-low",  "media-empty", "media-jam",
+};
+
+// Writes "STATE: +reason" or "STATE: -reason" and remembers which are set.
+void reportState(Reason r, bool set) {
+    vemCupsMessage("STATE: %s%s\n", set ? "+" : "-", kReasonName[r]);
+    const uint32_t bit = 1u << r;
+    g_uiReasonsSet = set ? (g_uiReasonsSet | bit) : (g_uiReasonsSet & ~bit);
+}
+
+// What each status index means to CUPS.  Several indices may share one
+// reason ("paused"): it is withdrawn only when none of them is set.
 struct StatusMeaning {
-    const char* state;    // "STATE: %s..." line, or null
+    Reason reason;        // R_NONE: not reported
     const char* setMsg;   // logged when set, or null
     const char* clearMsg; // logged when cleared, or null
     bool stops;           // printing waits while set
 };
 constexpr StatusMeaning kMeaning[12] = {
-    {nullptr, nullptr, nullptr, false},
-    {"STATE: %scover-open\n", "Cover open!", "Cover close", true},
-    {nullptr, nullptr, nullptr, false},
-    {"STATE: %spaused\n", "Printer other error(%d)!", "No other error(%d)", true},
-    {"STATE: %sdie-cutter-motor-failure\n", "Cutter problem!", "Cutter ok", true},
-    {"STATE: %sprinter-stopped\n", "Unrecoverable error!", nullptr, true},
-    {"STATE: %spaused\n", "Printer other error(%d)!", "No other error(%d)", true},
-    {"STATE: %smedia-low\n", nullptr, "No paper low", false},
-    {"STATE: %smedia-empty\n", "Paper end!", "No paper end", true},
-    {"STATE: %spaused\n", "Recoverable error!", "No recoverable error", true},
-    {nullptr, nullptr, nullptr, false},
-    {"STATE: %smedia-jam\n", "Paper jam!", "No paper jam", true},
+    {R_NONE, nullptr, nullptr, false},
+    {R_COVER_OPEN, "Cover open!", "Cover close", true},
+    {R_NONE, nullptr, nullptr, false},
+    {R_PAUSED, "Printer other error(%d)!", "No other error(%d)", true},
+    {R_CUTTER, "Cutter problem!", "Cutter ok", true},
+    {R_STOPPED, "Unrecoverable error!", nullptr, true},
+    {R_PAUSED, "Printer other error(%d)!", "No other error(%d)", true},
+    {R_MEDIA_LOW, nullptr, "No paper low", false},
+    {R_MEDIA_EMPTY, "Paper end!", "No paper end", true},
+    {R_PAUSED, "Recoverable error!", "No recoverable error", true},
+    {R_NONE, nullptr, nullptr, false},
+    {R_MEDIA_JAM, "Paper jam!", "No paper jam", true},
 };
 
 enum : int {
@@ -67,8 +96,6 @@ enum : int {
     IDX_JAM = 11
 };
 
-// Drops whatever answers are still waiting on the back channel (a late
-// reply to an earlier request must not be taken for this one).
 // Waits up to `ms` (-1: no limit) for the back channel to become readable:
 // >0 readable (data or end), 0 time out, <0 error.  libcups' own wait
 // falls through to a blocking read when its time runs out, so the read is
@@ -81,6 +108,8 @@ int backChannelReady(int ms) {
     return rc;
 }
 
+// Drops whatever answers are still waiting on the back channel (a late
+// reply to an earlier request must not be taken for this one).
 void drainBackChannel() {
     char junk[256];
     for (int i = 0; i < 64; ++i)
@@ -200,7 +229,7 @@ int block_read_rts(uint8_t bMode, const uint8_t* pCmd, int nCmdLen, uint8_t* pRe
 
 int isPrinterOK() {
     DbgLogMessage(LOG_LEVEL_TRACE, kFnStatus, LOG_START, "Start check printer status");
-    vemCupsMessage("STATE: %sshutdown\n", "-");
+    reportState(R_SHUTDOWN, false);
 
     int countdown = kOfflineCountdown;
     bool offline = false;
@@ -217,7 +246,7 @@ int isPrinterOK() {
                 --countdown;
             } else if (!offline) {
                 vemCupsMessage("INFO: Waiting printer online\n");
-                vemCupsMessage("STATE: %sshutdown\n", "+");
+                reportState(R_SHUTDOWN, true);
                 DbgLogMessage(LOG_LEVEL_ERROR, kFnStatus, LOG_ERRNO, "printer is offline");
                 offline = true;
             }
@@ -227,18 +256,27 @@ int isPrinterOK() {
         }
         if (offline) {
             vemCupsMessage("INFO: \n");
-            vemCupsMessage("STATE: %sshutdown\n", "-");
+            reportState(R_SHUTDOWN, false);
             countdown = kOfflineCountdown;
             offline = false;
         }
 
+        // Bits of index i in a reply.
+        auto masked = [&](const uint8_t* r, int i) {
+            const VemStatusBit& sb = cap.aStatusBits[i];
+            return r[sb.nByte >= 0 && sb.nByte < replyLen ? sb.nByte : 0] & sb.nMask;
+        };
+        // A reason is held while any index reporting through it is set.
+        bool held[R_COUNT] = {};
+        for (int i = 0; i < 12; ++i)
+            if (kMeaning[i].reason != R_NONE && masked(reply, i) != 0)
+                held[kMeaning[i].reason] = true;
+
         bool ready = true, changed = false, paperLow = false;
         bool reportedSet[12] = {};
         for (int i = 0; i < 12; ++i) {
-            const VemStatusBit& sb = cap.aStatusBits[i];
-            const int byte = sb.nByte >= 0 && sb.nByte < replyLen ? sb.nByte : 0;
-            const int now = reply[byte] & sb.nMask;
-            const int before = g_RTSPrev[byte] & sb.nMask;
+            const int now = masked(reply, i);
+            const int before = masked(g_RTSPrev, i);
             const bool set = now != 0;
             bool report = g_isFirst != 0;
             if (now != before) {
@@ -249,8 +287,9 @@ int isPrinterOK() {
             // A newly reported near end gets its line after the loop, and
             // only if no paper end came with it.
             const bool deferred = set && i == IDX_NEAR_END;
-            if (report && m.state != nullptr && !deferred) {
-                vemCupsMessage(m.state, set ? "+" : "-");
+            if (report && m.reason != R_NONE && !deferred) {
+                if (set || !held[m.reason])
+                    reportState(m.reason, set);
                 const char* msg = set ? m.setMsg : m.clearMsg;
                 if (msg != nullptr)
                     DbgLogMessage(i == IDX_UNRECOVERABLE ? LOG_LEVEL_ERROR
@@ -272,7 +311,7 @@ int isPrinterOK() {
                 paperLow = false;
         }
         if (paperLow) {
-            vemCupsMessage("STATE: %smedia-low\n", "+");
+            reportState(R_MEDIA_LOW, true);
             DbgLogMessage(LOG_LEVEL_DEBUG, kFnStatus, LOG_DBG, "Paper low!");
         }
         std::memcpy(g_RTSPrev, reply, static_cast<size_t>(replyLen));
@@ -301,4 +340,13 @@ int isPrinterOK() {
     }
     DbgLogMessage(LOG_LEVEL_ERROR, kFnStatus, LOG_ERRNO, "Printing status stop...");
     return 0;
+}
+
+void withdrawPrinterStates() {
+    for (int r = 0; r < R_COUNT; ++r) {
+        if (g_uiReasonsSet & (1u << r)) {
+            DbgLogMessage(LOG_LEVEL_TRACE, kFnStatus, LOG_DBG, "Withdraw state %s", kReasonName[r]);
+            reportState(static_cast<Reason>(r), false);
+        }
+    }
 }

@@ -88,6 +88,7 @@ extern VemPrinterCap* g_pHWCap;             // always &g_capPrinter
 extern uint8_t g_RTSPrev[6];                // previous status reply
 extern int g_isFirst;                       // 1 until a status reply was evaluated
 extern uint32_t g_uiPrevData;               // last side-channel failure logged
+extern uint32_t g_uiReasonsSet;             // printer-state reasons added, not withdrawn
 extern int g_nPrinterFd;                    // where commands go (1)
 extern FILE* g_pCupsMsg;                    // where CUPS lines go (stderr)
 
@@ -141,6 +142,10 @@ int printBitmapType2Cmd(bool bMono, unsigned int nStart, std::span<const uint8_t
 // ---- printer status ------------------------------------------------------------------
 
 int isPrinterOK();
+// Writes "STATE: -reason" for every reason the job added and has not
+// taken back: CUPS would otherwise keep them (a kept "paused" leaves the
+// queue stopped) after the job ends.
+void withdrawPrinterStates();
 int block_read_rts(uint8_t bMode, const uint8_t* pCmd, int nCmdLen, uint8_t* pReply,
                    int nReplyLen, int nTimeoutMs);
 int readWriteCmd(const uint8_t* pCmd, int nCmdLen, uint8_t* pReply, int nReplyLen,
@@ -176,10 +181,12 @@ public:
     VemFilterJob(VemRasterSource& source, VemCustomSize custom, bool bAskPrinter);
 
     // The main loop; returns when the stream ended, a page failed or the
-    // job was cancelled.
+    // job was cancelled.  A page that cannot be read (bad header, short
+    // pixels) ends the job only after the pages read before it are printed.
     void run();
-    // End of job: ends the document if every page read was printed and
-    // writes the closing CUPS line.  Returns the exit status (0 or 1).
+    // End of job: withdraws the printer-state reasons the job still holds,
+    // ends the document if every page read was printed and writes the
+    // closing CUPS line.  Returns the exit status (0 or 1).
     int finish(bool bRasterOpened);
 
     int pagesRead() const { return pagesRead_; }
@@ -200,6 +207,9 @@ private:
 
     bool readPage(cups_page_header2_t& header, const VemFeeds& feeds);
     bool printSlot(Slot& slot);
+    // Prints the pages held in the slots, lowest page number first, until
+    // none is left, one fails or the job is cancelled.
+    void printPending();
     bool growImages(const cups_page_header2_t& header);
 
     VemRasterSource& source_;
