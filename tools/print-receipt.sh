@@ -95,14 +95,8 @@ while (($#)); do
 done
 
 # Root is needed for the packages, the namespaces and the scheduler.
-if [[ $(id -u) -ne 0 ]]; then
-    if command -v sudo >/dev/null 2>&1; then
-        exec sudo -E bash "$0" "${args[@]}"
-    fi
-    echo "print-receipt: this command needs root (apt-get, unshare, a private CUPS);" >&2
-    echo "print-receipt: run it as root, or install sudo and run it as a user who may use it." >&2
-    exit 1
-fi
+source "$ROOT/tools/require-root.sh"
+require_root print-receipt "$0" "${args[@]}"
 
 started=$SECONDS
 "$ROOT/tools/install-deps.sh"

@@ -12,16 +12,8 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Root is needed to install packages, to make the network namespace and to
-# run a private CUPS scheduler.  Re-run through sudo when we can.
-if [[ $(id -u) -ne 0 ]]; then
-    if command -v sudo >/dev/null 2>&1; then
-        exec sudo -E bash "$0" "$@"
-    fi
-    echo "run-tests: this command needs root (apt-get, unshare, a private CUPS);" >&2
-    echo "run-tests: run it as root, or install sudo and run it as a user who may use it." >&2
-    exit 1
-fi
+source "$ROOT/tools/require-root.sh"
+require_root run-tests "$0" "$@"
 
 trees=(normal sanitize)
 ctest_args=()
