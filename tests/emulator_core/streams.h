@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kvrs_emulator.h"
@@ -39,15 +40,12 @@ inline Bytes store(std::uint8_t a, std::uint8_t c, int width, int height, const 
 // A deterministic monochrome image: rows of (width + 7) / 8 bytes.
 inline Bytes pattern(int width, int height, std::uint32_t seed) {
     Bytes out(static_cast<std::size_t>((width + 7) / 8 * height));
-    for (auto& b : out) {
-        seed = seed * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(seed >> 16);
-    }
+    for (auto& b : out) b = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
     return out;
 }
 
-// A monochrome page split into bands of at most 1000 rows, each stored and
-// printed, as the filter sends it.
+// A monochrome page in bands of at most 1000 rows, each stored and printed,
+// as the filter sends it.
 inline Bytes mono_page(int width, const Bytes& image, int height) {
     Bytes out;
     const auto rb = static_cast<std::ptrdiff_t>((width + 7) / 8);
@@ -78,26 +76,25 @@ inline Bytes gray_band(int width, int height, const Bytes& gray) {
 
 inline std::string hexdump(const Bytes& b, std::size_t limit = 512) {
     std::string out;
-    for (std::size_t i = 0; i < b.size() && i < limit; ++i) {
-        char buf[24];
-        if (i % 16 == 0)
-            std::snprintf(buf, sizeof buf, "\n%06zx  %02X", i, b[i]);
-        else
+    char buf[24];
+    for (std::size_t i = 0; i < b.size() && i < limit; out += buf, ++i)
+        if (i % 16)
             std::snprintf(buf, sizeof buf, " %02X", b[i]);
-        out += buf;
-    }
+        else
+            std::snprintf(buf, sizeof buf, "\n%06zx  %02X", i, b[i]);
     if (b.size() > limit) out += "\n... (" + std::to_string(b.size()) + " bytes)";
     return out;
 }
 
-// Everything an Interpreter produced.
+// Everything an Interpreter produced; `cond` is read at each status request.
 struct Record {
     std::vector<std::string> events;  // JSON lines
     std::vector<Event> raw;
     std::vector<Bytes> replies;
     std::vector<Receipt> receipts;
+    Conditions cond;
 
-    std::vector<const Event*> of(const std::string& kind) const {
+    std::vector<const Event*> of(std::string_view kind) const {
         std::vector<const Event*> out;
         for (const auto& e : raw)
             if (e.kind == kind) out.push_back(&e);
@@ -105,27 +102,30 @@ struct Record {
     }
 };
 
-// Runs `stream` through a fresh interpreter, fed in pieces at the given
-// cut positions (ascending), then finish().
+// An interpreter that records into `r`.
+inline Interpreter recording(Record& r, Paper paper = {}) {
+    return Interpreter(
+        paper,
+        {.reply =
+             [&r](std::span<const std::uint8_t> b) { r.replies.emplace_back(b.begin(), b.end()); },
+         .conditions = [&r] { return r.cond; },
+         .event =
+             [&r](const Event& e) {
+                 r.events.push_back(e.json());
+                 r.raw.push_back(e);
+             },
+         .receipt = [&r](Receipt&& rc) { r.receipts.push_back(std::move(rc)); }});
+}
+
+// Runs `stream` through a fresh interpreter, fed in pieces at the given cut
+// positions (ascending), then finish().
 inline Record run(const Bytes& stream, const std::vector<std::size_t>& cuts = {},
                   Conditions cond = {}, Paper paper = {}) {
     Record r;
-    Interpreter in(paper, {.reply =
-                               [&](std::span<const std::uint8_t> b) {
-                                   r.replies.emplace_back(b.begin(), b.end());
-                               },
-                           .conditions = [&] { return cond; },
-                           .event =
-                               [&](const Event& e) {
-                                   r.events.push_back(e.json());
-                                   r.raw.push_back(e);
-                               },
-                           .receipt = [&](Receipt&& rc) { r.receipts.push_back(std::move(rc)); }});
+    r.cond = cond;
+    Interpreter in = recording(r, paper);
     std::size_t at = 0;
-    for (const std::size_t c : cuts) {
-        in.feed(std::span(stream).subspan(at, c - at));
-        at = c;
-    }
+    for (const std::size_t c : cuts) in.feed(std::span(stream).subspan(at, c - at)), at = c;
     in.feed(std::span(stream).subspan(at));
     in.finish();
     return r;

@@ -9,31 +9,74 @@
 namespace kvrs::emu {
 namespace {
 
-// Parses the words of `line` (separated by spaces) as the command line.
-std::optional<CommandLine> parse(std::string_view line, std::string* err = nullptr) {
+std::string join(const std::vector<std::string>& v) {
+    std::string s;
+    for (const auto& x : v) s += (s.empty() ? "" : ",") + x;
+    return s;
+}
+
+// Parses the words of `line` (separated by spaces) as the command line and
+// writes what came out as one line.
+std::string parsed(std::string_view line) {
     std::vector<std::string_view> args;
     for (std::size_t at = 0; at < line.size();) {
         const std::size_t end = std::min(line.find(' ', at), line.size());
         args.push_back(line.substr(at, end - at));
         at = end + 1;
     }
-    std::string e;
-    return parse_command_line(args, err ? err : &e);
+    std::string err;
+    const auto c = parse_command_line(args, &err);
+    if (!c) return err.empty() ? "error without a message" : "error";
+    const RunOptions& r = c->run;
+    const RenderOptions& o = c->render;
+    if (c->mode == CommandLine::Mode::Help) return "help";
+    if (c->mode == CommandLine::Mode::Ctl)
+        return "ctl " + c->ctl.path + " [" + c->ctl.request + "]";
+    if (c->mode == CommandLine::Mode::Render)
+        return "render " + o.model + "/" + std::to_string(o.paper_mm) + " " + o.out_dir + " " +
+               o.name + " " + o.input;
+    return r.model + "/" + std::to_string(r.paper_mm) + " tcp " + join(r.tcp) + " udp " +
+           join(r.udp) + " snmp " + join(r.snmp) + " set " + join(r.set) + " pty " +
+           std::to_string(r.pty) + r.pty_link + " ctl " + r.ctl_path + " idle " +
+           std::to_string(r.idle_ms) + (r.verbosity == Verbosity::Quiet ? " quiet" : "") +
+           " descr " + r.sys_descr.value_or("-");
 }
 
-TEST(EmulatorScript, StepsInOrder) {
+TEST(EmulatorCommandLine, RunRenderAndCtl) {
+    // clang-format off
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "M2A/80 tcp 127.0.0.1:9100 udp  snmp  set  pty 0 ctl  idle 3000 descr -"},
+        {"--model M1A --paper=58 --udp 127.0.0.2:0 --snmp *:1161 --tcp 127.0.0.2:0 --tcp=127.0.0.3:0 "
+         "--set cover-open --set offline --pty --ctl /tmp/c --idle-ms 250 --quiet --sysdescr KVRS-M1A",
+         "M1A/58 tcp 127.0.0.2:0,127.0.0.3:0 udp 127.0.0.2:0 snmp *:1161 set cover-open,offline "
+         "pty 1 ctl /tmp/c idle 250 quiet descr KVRS-M1A"},  // "--ctl" after --pty is no link
+        {"--pty /tmp/kvrs-tty", "M2A/80 tcp  udp  snmp  set  pty 1/tmp/kvrs-tty ctl  idle 3000 descr -"},
+        {"--tcp 1.2.3.4:1 --help", "help"},
+        {"render --out /tmp/o --name cap --model M1A -", "render M1A/80 /tmp/o cap -"},
+        {"render f.bin", "render M2A/80 kvrs-out job-0001 f.bin"},
+        {"ctl /run/k.sock set cover-open", "ctl /run/k.sock [set cover-open]"}};
+    // clang-format on
+    for (const auto& [line, want] : cases) EXPECT_EQ(parsed(line), want) << line;
+    for (const char* bad :
+         {"--model M3A", "--paper 60", "--tcp", "--idle-ms 0", "--frobnicate", "--script after-ms",
+          "render", "render a b", "render --name ../x f", "ctl /tmp/c"})
+        EXPECT_EQ(parsed(bad), "error") << bad;
+
+    std::string err;
+    const auto cl = parse_command_line({"--script", "after-ms 1 set paper-end"}, &err);
+    ASSERT_TRUE(cl) << err;
+    EXPECT_EQ(cl->run.script.size(), 1u);
+}
+
+TEST(EmulatorCommandLine, ScriptsAndEndpoints) {
     std::string err;
     auto s =
         parse_script(" after-bytes 5000 set cover-open;after-ms 2000  clear cover-open ; ", &err);
-    ASSERT_TRUE(s) << err;
-    ASSERT_EQ(s->size(), 2u);
-    EXPECT_EQ((*s)[0].trigger, ScriptStep::Trigger::Bytes);
-    EXPECT_EQ((*s)[0].amount, 5000u);
-    EXPECT_TRUE((*s)[0].set);
-    EXPECT_EQ((*s)[0].condition, "cover-open");
-    EXPECT_EQ((*s)[1].trigger, ScriptStep::Trigger::Ms);
-    EXPECT_EQ((*s)[1].amount, 2000u);
-    EXPECT_FALSE((*s)[1].set);
+    ASSERT_TRUE(s && s->size() == 2u) << err;
+    const auto& [a, b] = std::pair((*s)[0], (*s)[1]);
+    EXPECT_TRUE(a.trigger == ScriptStep::Trigger::Bytes && a.amount == 5000 && a.set);
+    EXPECT_TRUE(b.trigger == ScriptStep::Trigger::Ms && b.amount == 2000 && !b.set);
+    EXPECT_EQ(a.condition + b.condition, "cover-opencover-open");
     EXPECT_TRUE(parse_script("", &err)->empty());
     for (const char* bad :
          {"after-bytes x set cover-open", "after-bytes -1 set a", "after-lines 3 set a",
@@ -41,65 +84,7 @@ TEST(EmulatorScript, StepsInOrder) {
         EXPECT_FALSE(parse_script(bad, &err)) << bad;
         EXPECT_NE(err.find("script step"), std::string::npos) << err;
     }
-}
 
-TEST(EmulatorCommandLine, RunRenderAndCtl) {
-    std::string err;
-    auto cl = parse("");
-    ASSERT_TRUE(cl);
-    EXPECT_EQ(cl->mode, CommandLine::Mode::Run);
-    EXPECT_EQ(cl->run.tcp, std::vector<std::string>{"127.0.0.1:9100"});  // the default printer
-
-    cl = parse(
-        "--model M1A --paper=58 --udp 127.0.0.2:0 --snmp *:1161 --tcp 127.0.0.2:0 "
-        "--tcp=127.0.0.3:0 --set cover-open --set offline --pty --ctl /tmp/c --idle-ms 250 "
-        "--quiet");
-    ASSERT_TRUE(cl);
-    EXPECT_EQ(cl->run.model, "M1A");
-    EXPECT_EQ(cl->run.paper_mm, 58);
-    EXPECT_EQ(cl->run.tcp, (std::vector<std::string>{"127.0.0.2:0", "127.0.0.3:0"}));
-    EXPECT_EQ(cl->run.udp.size() + cl->run.snmp.size(), 2u);
-    EXPECT_EQ(cl->run.set, (std::vector<std::string>{"cover-open", "offline"}));
-    EXPECT_TRUE(cl->run.pty);
-    EXPECT_EQ(cl->run.pty_link, "");  // "--ctl" that follows is no link name
-    EXPECT_EQ(cl->run.ctl_path, "/tmp/c");
-    EXPECT_EQ(cl->run.idle_ms, 250);
-    EXPECT_EQ(cl->run.verbosity, Verbosity::Quiet);
-    EXPECT_EQ(parse_command_line(
-                  {{"--script", "after-ms 1 set paper-end", "--sysdescr", "KVRS-M1A x"}}, &err)
-                  ->run.sys_descr,
-              "KVRS-M1A x");
-
-    cl = parse("--pty /tmp/kvrs-tty");
-    ASSERT_TRUE(cl);
-    EXPECT_EQ(cl->run.pty_link, "/tmp/kvrs-tty");
-    EXPECT_TRUE(cl->run.tcp.empty());  // a pty alone is a transport too
-    EXPECT_EQ(parse("--tcp 1.2.3.4:1 --help")->mode, CommandLine::Mode::Help);
-
-    cl = parse("render --out /tmp/o --name cap --model M1A -");
-    ASSERT_TRUE(cl);
-    EXPECT_EQ(cl->mode, CommandLine::Mode::Render);
-    EXPECT_EQ(cl->render.input, "-");
-    EXPECT_EQ(cl->render.name, "cap");
-    EXPECT_EQ(cl->render.out_dir, "/tmp/o");
-    EXPECT_EQ(cl->render.model, "M1A");
-    EXPECT_EQ(parse("render f.bin")->render.name, "job-0001");
-
-    cl = parse("ctl /run/k.sock set cover-open");
-    ASSERT_TRUE(cl);
-    EXPECT_EQ(cl->mode, CommandLine::Mode::Ctl);
-    EXPECT_EQ(cl->ctl.path, "/run/k.sock");
-    EXPECT_EQ(cl->ctl.request, "set cover-open");
-
-    for (const char* bad :
-         {"--model M3A", "--paper 60", "--tcp", "--idle-ms 0", "--frobnicate", "--script after-ms",
-          "render", "render a b", "render --name ../x f", "ctl /tmp/c"}) {
-        EXPECT_FALSE(parse(bad, &err)) << bad;
-        EXPECT_FALSE(err.empty());
-    }
-}
-
-TEST(EmulatorCommandLine, Endpoints) {
     EXPECT_EQ(format_endpoint(*parse_endpoint("127.0.0.5:9100")), "127.0.0.5:9100");
     EXPECT_EQ(format_endpoint(*parse_endpoint("*:161")), "0.0.0.0:161");
     for (const char* bad :

