@@ -1,10 +1,5 @@
-// What the filter relies on in the queue PPDs, read back through libcups the
-// way the filter and CUPS's rasterizers read them.  cupstestppd checks the
-// syntax; these tests check the contract: the model's short name in the
-// NickName, rolls exactly as wide as the model prints, the custom size's
-// string parameter, decimal choices within the filter's ranges, and colour
-// models that give the raster formats the filter reads.
-
+// What the filter relies on in the queue PPDs (cupstestppd checks the syntax),
+// read back through libcups as the filter and CUPS's rasterizers read them.
 // libcups marks the PPD interface deprecated; it is what the filter uses.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
@@ -13,198 +8,116 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
-#include <cmath>
+#include <cstring>
 #include <memory>
-#include <ostream>
-#include <string>
+#include <span>
 #include <string_view>
 
 namespace {
 
-struct PpdCloser {
-    void operator()(ppd_file_t* p) const { ppdClose(p); }
-};
-using Ppd = std::unique_ptr<ppd_file_t, PpdCloser>;
-
 struct Model {
-    const char* path;
-    const char* shortName;
-    const char* otherShortName;
-    int dots80;
-    int dots58;
-    int fontSizeMax;  // the KVRS-M1A cannot print with the second font
+    const char *path, *shortName, *otherShortName;
+    int dots80, dots58, fontSizeMax;  // the KVRS-M1A cannot print with the second font
 };
-
-// Test names and failure messages show the model, not the record's bytes.
-void PrintTo(const Model& m, std::ostream* os) { *os << m.shortName; }
-
-const Model kModels[] = {
-    {KVRS_PPD_M2A, "KVRSM2A", "KVRSM1A", 576, 400, 1},
-    {KVRS_PPD_M1A, "KVRSM1A", "KVRSM2A", 512, 360, 0},
-};
-
-// The filter's numeric options: name, largest value, default, and whether
-// the PPD offers every value (LogLevel and LogCount offer a subset).
-struct NumericOption {
-    const char* name;
-    int max;
-    int def;
-    bool every;
-};
-const NumericOption kOptions[] = {
-    {"LogCount", 1000, 0, false},   {"LogLevel", 255, 0, false},
-    {"CutSetting", 6, 0, true},     {"CutType", 1, 1, true},
-    {"CDPin", 2, 0, true},          {"CDOpen", 1, 1, true},
-    {"CDPulse", 9, 3, true},        {"FontSize", 1, 0, true},
-    {"PaperConservation", 3, 1, true}, {"BmpFormat", 1, 0, true},
-    {"DitherType", 3, 0, true},
-};
-
-Ppd open(const Model& m) {
-    Ppd p(ppdOpenFile(m.path));
-    if (!p) {
-        ADD_FAILURE() << "cannot open " << m.path;
-    }
-    return p;
-}
+const Model kModels[] = {{KVRS_PPD_M2A, "KVRSM2A", "KVRSM1A", 576, 400, 1},
+                         {KVRS_PPD_M1A, "KVRSM1A", "KVRSM2A", 512, 360, 0}};
 
 // A whole keyword of decimal digits, as the filter reads choices.
 bool decimal(std::string_view s, int* out) {
-    if (s.empty()) {
-        return false;
-    }
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
-    return ec == std::errc() && end == s.data() + s.size();
+    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
 }
 
-// Rasterizes a header the way CUPS's own raster filters do (the PPD's
-// setpagedevice code for the marked choices).
-cups_page_header2_t headerFor(ppd_file_t* p, const char* pageSize, const char* colorModel) {
-    ppdMarkDefaults(p);
-    ppdMarkOption(p, "PageSize", pageSize);
-    ppdMarkOption(p, "ColorModel", colorModel);
-    cups_page_header2_t h{};
-    EXPECT_EQ(0, cupsRasterInterpretPPD(&h, p, 0, nullptr, nullptr))
-        << pageSize << " " << colorModel << ": " << cupsRasterErrorString();
-    return h;
-}
-
-class PpdContents : public ::testing::TestWithParam<Model> {};
-
-TEST_P(PpdContents, NamesTheModelAndTheFilter) {
-    const Model& m = GetParam();
-    Ppd p = open(m);
-    ASSERT_TRUE(p);
-    ppd_attr_t* nick = ppdFindAttr(p.get(), "NickName", nullptr);
-    ASSERT_NE(nullptr, nick);
-    std::string_view nickName(nick->value);
-    EXPECT_NE(std::string_view::npos, nickName.find(m.shortName)) << nickName;
-    EXPECT_EQ(std::string_view::npos, nickName.find(m.otherShortName)) << nickName;
-
-    ppd_attr_t* filter = ppdFindAttr(p.get(), "cupsFilter2", nullptr);
-    ASSERT_NE(nullptr, filter);
-    std::string_view f(filter->value);
-    EXPECT_EQ(0u, f.find("application/vnd.cups-raster ")) << f;
-    EXPECT_TRUE(f.ends_with(" rastertovem")) << f;
-
-    ppd_option_t* res = ppdFindOption(p.get(), "Resolution");
-    ASSERT_NE(nullptr, res);
-    EXPECT_STREQ("203dpi", res->defchoice);
-}
-
-TEST_P(PpdContents, RollsAreAsWideAsTheModelPrints) {
-    const Model& m = GetParam();
-    Ppd p = open(m);
-    ASSERT_TRUE(p);
-    // The width in dots must not depend on rounding: width * 203 / 72
-    // lies in [dots, dots + 0.5).
-    for (auto [name, dots] : {std::pair{"VEMP80", m.dots80}, std::pair{"VEMP58", m.dots58}}) {
-        ppd_size_t* size = ppdPageSize(p.get(), name);
-        ASSERT_NE(nullptr, size) << name;
-        double exact = size->width * 203.0 / 72.0;
-        EXPECT_GE(exact, dots) << name;
-        EXPECT_LT(exact, dots + 0.5) << name;
-        EXPECT_EQ(0.0f, size->left) << name;
-        EXPECT_FLOAT_EQ(size->width, size->right) << name;
-
-        for (const char* color : {"Gray", "Black"}) {
-            cups_page_header2_t h = headerFor(p.get(), name, color);
-            EXPECT_EQ(static_cast<unsigned>(dots), h.cupsWidth) << name << " " << color;
-            EXPECT_EQ(203u, h.HWResolution[0]);
-            EXPECT_EQ(203u, h.HWResolution[1]);
-        }
+class PpdContents : public ::testing::TestWithParam<Model> {
+  protected:
+    void SetUp() override { ASSERT_TRUE(ppd_) << "cannot open " << GetParam().path; }
+    // The raster header CUPS's own raster filters make for these choices.
+    cups_page_header2_t Header(const char* pageSize, const char* colorModel) {
+        ppdMarkDefaults(ppd_.get());
+        ppdMarkOption(ppd_.get(), "PageSize", pageSize);
+        ppdMarkOption(ppd_.get(), "ColorModel", colorModel);
+        cups_page_header2_t h{};
+        EXPECT_EQ(0, cupsRasterInterpretPPD(&h, ppd_.get(), 0, nullptr, nullptr))
+            << pageSize << " " << colorModel << ": " << cupsRasterErrorString();
+        return h;
     }
-    ppd_option_t* ps = ppdFindOption(p.get(), "PageSize");
-    ASSERT_NE(nullptr, ps);
-    EXPECT_STREQ("VEMP80", ps->defchoice);
-    // A custom width can never be wider than the 80 mm roll.
-    EXPECT_LE(std::floor(p->custom_max[0] * 203.0 / 72.0), m.dots80);
-}
+    std::unique_ptr<ppd_file_t, decltype(&ppdClose)> ppd_{ppdOpenFile(GetParam().path), ppdClose};
+};
 
-TEST_P(PpdContents, CustomSizeCarriesTheStringTheFilterReads) {
-    Ppd p = open(GetParam());
-    ASSERT_TRUE(p);
-    ppdMarkDefaults(p.get());
-    ppd_coption_t* custom = ppdFindCustomOption(p.get(), "PageSize");
+// The NickName names this model only; raster jobs go to our filter; the custom
+// size carries the string parameter the filter reads next to the usual ones.
+TEST_P(PpdContents, ModelNameFilterAndCustomSize) {
+    ppd_attr_t* nick = ppdFindAttr(ppd_.get(), "NickName", nullptr);
+    ASSERT_NE(nullptr, nick);
+    const std::string_view name(nick->value);
+    EXPECT_TRUE(name.find(GetParam().shortName) != name.npos &&
+                name.find(GetParam().otherShortName) == name.npos)
+        << name;
+    ppd_attr_t* filter = ppdFindAttr(ppd_.get(), "cupsFilter2", nullptr);
+    ASSERT_NE(nullptr, filter);
+    const std::string_view f(filter->value);
+    EXPECT_TRUE(f.starts_with("application/vnd.cups-raster ") && f.ends_with(" rastertovem")) << f;
+    ppd_coption_t* custom = ppdFindCustomOption(ppd_.get(), "PageSize");
     ASSERT_NE(nullptr, custom);
     ppd_cparam_t* text = ppdFindCustomParam(custom, "PageSize");
     ASSERT_NE(nullptr, text);
     EXPECT_EQ(PPD_CUSTOM_STRING, text->type);
-    // The rasterizers still find the usual parameters.
-    EXPECT_NE(nullptr, ppdFindCustomParam(custom, "Width"));
-    EXPECT_NE(nullptr, ppdFindCustomParam(custom, "Height"));
+    EXPECT_TRUE(ppdFindCustomParam(custom, "Width") && ppdFindCustomParam(custom, "Height"));
 }
 
-TEST_P(PpdContents, ColorModelsGiveTheRastersTheFilterReads) {
-    Ppd p = open(GetParam());
-    ASSERT_TRUE(p);
-    ppd_option_t* cm = ppdFindOption(p.get(), "ColorModel");
-    ASSERT_NE(nullptr, cm);
-    EXPECT_STREQ("Gray", cm->defchoice);
-
-    // Gray: 8 bits of luminance, 0 = black.
-    cups_page_header2_t gray = headerFor(p.get(), "VEMP80", "Gray");
-    EXPECT_EQ(CUPS_CSPACE_W, gray.cupsColorSpace);
-    EXPECT_EQ(8u, gray.cupsBitsPerColor);
-    EXPECT_EQ(8u, gray.cupsBitsPerPixel);
-    EXPECT_EQ(gray.cupsWidth, gray.cupsBytesPerLine);
-    // Black: 1 bit, set = black.
-    cups_page_header2_t black = headerFor(p.get(), "VEMP80", "Black");
-    EXPECT_EQ(CUPS_CSPACE_K, black.cupsColorSpace);
-    EXPECT_EQ(1u, black.cupsBitsPerColor);
-    EXPECT_EQ((black.cupsWidth + 7) / 8, black.cupsBytesPerLine);
-    EXPECT_EQ(CUPS_ORDER_CHUNKED, black.cupsColorOrder);
-}
-
-TEST_P(PpdContents, NumericOptionsHaveDecimalChoicesInRange) {
+// Each roll rasterizes to exactly the model's printable dots at 203 dpi, in
+// both colour models: Gray as 8-bit luminance, Black as 1 bit, set = black.
+TEST_P(PpdContents, RollWidthsAndColorSpaces) {
     const Model& m = GetParam();
-    Ppd p = open(m);
-    ASSERT_TRUE(p);
-    for (const NumericOption& o : kOptions) {
+    ppd_option_t* pageSize = ppdFindOption(ppd_.get(), "PageSize");
+    for (auto [name, dots] : {std::pair{"VEMP80", m.dots80}, std::pair{"VEMP58", m.dots58}}) {
+        ppd_size_t* size = ppdPageSize(ppd_.get(), name);
+        ASSERT_NE(nullptr, size) << name;
+        EXPECT_TRUE(size->left == 0 && size->right == size->width) << name;
+        // Ghostscript takes the size from the choice's code, libcups from PaperDimension.
+        char code[64];
+        std::snprintf(code, sizeof code, "/PageSize[%g %g]", size->width, size->length);
+        EXPECT_NE(nullptr, std::strstr(ppdFindChoice(pageSize, name)->code, code)) << code;
+        // Whatever the rasterizer's rounding: width * 203 / 72 in [dots, dots + 0.5).
+        EXPECT_TRUE(size->width * 203.0 / 72 >= dots && size->width * 203.0 / 72 < dots + 0.5);
+        const cups_page_header2_t gray = Header(name, "Gray"), black = Header(name, "Black");
+        EXPECT_TRUE(gray.cupsWidth == unsigned(dots) && black.cupsWidth == unsigned(dots))
+            << name << ": " << gray.cupsWidth << ", " << black.cupsWidth;
+        EXPECT_TRUE(gray.HWResolution[0] == 203 && gray.HWResolution[1] == 203);
+        EXPECT_TRUE(gray.cupsColorSpace == CUPS_CSPACE_W && gray.cupsBitsPerColor == 8 &&
+                    gray.cupsBitsPerPixel == 8 && gray.cupsBytesPerLine == gray.cupsWidth);
+        EXPECT_TRUE(black.cupsColorSpace == CUPS_CSPACE_K && black.cupsBitsPerColor == 1 &&
+                    black.cupsColorOrder == CUPS_ORDER_CHUNKED);
+        EXPECT_EQ((black.cupsWidth + 7) / 8, black.cupsBytesPerLine);
+    }
+    EXPECT_STREQ("VEMP80", pageSize->defchoice);
+    EXPECT_STREQ("Gray", ppdFindOption(ppd_.get(), "ColorModel")->defchoice);
+    EXPECT_LE(int(ppd_->custom_max[0] * 203.0 / 72.0), m.dots80) << "custom wider than 80 mm";
+}
+
+// The filter's numeric options: decimal choices within its range, no
+// duplicates, a readable text each, and every value where all are offered.
+TEST_P(PpdContents, NumericOptionsHaveDecimalChoicesInRange) {
+    // clang-format off
+    const struct { const char* name; int max, def; bool every; } options[] = {
+        {"LogCount", 1000, 0, false}, {"LogLevel", 255, 0, false}, {"CutSetting", 6, 0, true},
+        {"CutType", 1, 1, true}, {"CDPin", 2, 0, true}, {"CDOpen", 1, 1, true}, {"CDPulse", 9, 3, true},
+        {"FontSize", GetParam().fontSizeMax, 0, true}, {"PaperConservation", 3, 1, true},
+        {"BmpFormat", 1, 0, true}, {"DitherType", 3, 0, true}};
+    // clang-format on
+    for (const auto& o : options) {
         SCOPED_TRACE(o.name);
-        ppd_option_t* opt = ppdFindOption(p.get(), o.name);
+        ppd_option_t* opt = ppdFindOption(ppd_.get(), o.name);
         ASSERT_NE(nullptr, opt);
-        int max = std::string_view(o.name) == "FontSize" ? m.fontSizeMax : o.max;
-        int def = -1;
-        ASSERT_TRUE(decimal(opt->defchoice, &def)) << opt->defchoice;
-        EXPECT_EQ(o.def, def);
-        bool seen[1001] = {};
-        for (int i = 0; i < opt->num_choices; ++i) {
-            const ppd_choice_t& c = opt->choices[i];
+        int def = -1, seen[1001] = {};
+        EXPECT_TRUE(decimal(opt->defchoice, &def) && def == o.def) << opt->defchoice;
+        for (const ppd_choice_t& c : std::span(opt->choices, opt->num_choices)) {
             int v = -1;
-            ASSERT_TRUE(decimal(c.choice, &v)) << c.choice;
-            ASSERT_GE(v, 0);
-            ASSERT_LE(v, max) << c.choice;
-            EXPECT_FALSE(seen[v]) << "duplicate " << c.choice;
-            seen[v] = true;
-            // A readable text, not the bare number.
-            EXPECT_STRNE(c.choice, c.text);
+            ASSERT_TRUE(decimal(c.choice, &v) && v >= 0 && v <= o.max) << c.choice;
+            EXPECT_EQ(1, ++seen[v]) << "duplicate " << c.choice;
+            EXPECT_STRNE(c.choice, c.text) << "a readable text, not the bare number";
         }
-        if (o.every) {
-            for (int v = 0; v <= max; ++v) {
-                EXPECT_TRUE(seen[v]) << "no choice " << v;
-            }
-        }
+        for (int v = 0; o.every && v <= o.max; ++v) EXPECT_TRUE(seen[v]) << "no choice " << v;
     }
 }
 
