@@ -2,12 +2,9 @@
 // the emulator core and compared with what the job options ask for.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "filter_child.h"
-#include "filter_test_util.h"
+#include "filter_test.h"
 #include "rastertovem_core.h"
 
 using namespace vemtest;
@@ -15,35 +12,31 @@ using namespace vemtest;
 namespace {
 
 constexpr const char* kSocketUri = "socket://127.0.0.1:9100";
-constexpr const char* kOwnEthUri = "vemcupsintf://eth/127.0.0.1/9100/3000";
-const std::string kDocStart = "init spacing feed:0 ";
-const std::string kDocEnd = "feed:0 feed:144 cut:partial ";
+constexpr const char* kSideUris[] = {"vemcupsintf://usb/1209/0002",
+                                     "vemcupsintf://serial/19200/8/1/none/none/dev/ttyS0",
+                                     "vemcupsintf://eth/127.0.0.1/9100/3000"};
 
-// Rows 0..9 and the last 10 rows blank, in between a pattern that differs
-// per row and column.
-uint8_t banded(unsigned r, unsigned c, unsigned h) {
-    return r < 10 || r >= h - 10 || (r / 3 + c / 5) % 3 != 0 ? 255 : 0;
+// A page: rows 0..9 and the last 10 rows blank, in between a pattern that
+// differs per row and column; or solid black.
+Page banded(unsigned bpp, unsigned height = 100) {
+    return makePage(576, height, bpp, [height](unsigned r, unsigned c) {
+        return r < 10 || r >= height - 10 || (r / 3 + c / 5) % 3 != 0 ? 255 : 0;
+    });
 }
-
-// Dots of the printed picture that differ from `black(x, y)`.
-int wrongDots(const Result& r, unsigned w, unsigned h,
-              const std::function<bool(unsigned, unsigned)>& black) {
-    if (r.receipts.size() != 1 || r.receipts[0].width != static_cast<int>(w) ||
-        r.receipts[0].height < static_cast<int>(h))
-        return -1;
-    int wrong = 0;
-    for (unsigned y = 0; y < h; ++y)
-        for (unsigned x = 0; x < w; ++x)
-            wrong += (r.receipts[0].pixels[y * w + x] < 128) != black(x, y);
-    return wrong;
+Page solid(unsigned width, unsigned height, unsigned bpp = 1) {
+    return makePage(width, height, bpp);
+}
+template <typename F>
+Page with(Page p, F change) {
+    change(p);
+    return p;
 }
 
 // The text pieces appear in this order.
 bool inOrder(const std::string& text, const std::vector<std::string>& pieces) {
     size_t at = 0;
     for (const auto& p : pieces) {
-        at = text.find(p, at);
-        if (at == std::string::npos) return false;
+        if ((at = text.find(p, at)) == std::string::npos) return false;
         at += p.size();
     }
     return true;
@@ -51,275 +44,165 @@ bool inOrder(const std::string& text, const std::vector<std::string>& pieces) {
 
 class FilterJob : public ::testing::Test {
   protected:
-    void SetUp() override { setPpd(PpdSpec{}); }
-    void setPpd(const PpdSpec& s) { writeText(ppd_, makePpd(s)); }
-
-    // Runs one job with the raster as a file argument; side channel unless
-    // another road or URI is asked for.
+    // Runs one job with the raster as a file argument.
     Result job(const std::vector<Page>& pages, const std::string& options, FilterRun run = {}) {
-        EXPECT_TRUE(writeRasterFile(raster_, pages));
+        EXPECT_TRUE(writeRaster(raster_, pages));
         run.args = {"42", "tester", "receipt", "1", options, raster_};
         run.ppd = ppd_;
         return runFilter(run);
     }
-    static FilterRun onRoad(Road road, std::function<Answer(int)> script = {}) {
-        FilterRun r;
-        r.uri = road == Road::Side ? kOwnEthUri : kSocketUri;
-        r.script = std::move(script);
-        return r;
-    }
-    Result job(const std::vector<Page>& pages, const std::string& options, Road road) {
-        return job(pages, options, onRoad(road));
-    }
-
     TempDir dir_;
-    std::string ppd_ = dir_.file("queue.ppd");
-    std::string raster_ = dir_.file("job.ras");
+    std::string ppd_ = dir_.file("queue.ppd"), raster_ = dir_.file("job.ras");
 };
 
 // ---- command streams -----------------------------------------------------------
 
-TEST_F(FilterJob, OneBitPageFromFileOrStandardInput) {
-    // Default trimming drops the blank bottom rows only; the status requests
-    // travel in the data at command boundaries (socket backend).
-    Page p = makePage(576, 100, 1, [](unsigned r, unsigned c) { return banded(r, c, 100); });
-    Result file = job({p}, "", Road::Back);
-    ASSERT_EQ(file.status, 0) << file.err;
-    EXPECT_EQ(file.commands(), "status " + kDocStart +
-                                   "status feed:0 store:mono:1:576x90 print:mono:576x90 feed:0 " +
-                                   kDocEnd);
-    EXPECT_TRUE(inOrder(
-        file.err, {"INFO: Starting page 1\n", "INFO: Finished page 1\nINFO: Printing success\n"}));
-    EXPECT_EQ(
-        wrongDots(file, 576, 90, [](unsigned x, unsigned y) { return banded(y, x, 100) < 128; }),
-        0);
+#define START "init spacing feed:0 "
+#define END "feed:0 feed:144 cut:partial "
+#define BAND(w, h) "store:mono:1:" #w "x" #h " print:mono:" #w "x" #h " "
+#define PAGE(w, h) "feed:0 " BAND(w, h) "feed:0 "
+#define PAGE2(cut) PAGE(576, 30) cut PAGE(576, 30) cut "feed:0 "
 
+struct Stream {
+    const char* name;
+    std::vector<Page> pages;
+    const char* options;
+    const char* expect;  // the decoded command stream
+    const char* ppdDefaults = "";
+    const char* nick = "KVRS-M2A KVRSM2A Receipt";
+    int status = 0;
+    std::vector<std::string> lines = {};  // in this order on standard error
+    const char* uri = nullptr;            // default: the own backend's side channel
+};
+
+TEST_F(FilterJob, CommandStreams) {
+    const Page stripes = makePage(576, 30, 1, [](unsigned r, unsigned) { return r % 2 ? 0 : 255; });
+    const Page banded8 = with(banded(8), [](Page& p) { p.pageHeightPt = 106; });  // 298 dots
+    // clang-format off
+    const Stream cases[] = {
+        // Default trimming drops the blank bottom rows only; on the socket
+        // backend the status requests travel in the data.
+        {"OneBitOnSocket", {banded(1)}, "", "status " START "status " PAGE(576, 90) END, "", kM2A.c_str(), 0,
+         {"INFO: Starting page 1\n", "INFO: Finished page 1\nINFO: Printing success\n"}, kSocketUri},
+        // Trimming by PaperConservation 0..3 of a page 298 dots long.
+        {"Conservation0", {banded8}, "PaperConservation=0", START "feed:0 " BAND(576, 100) "feed:198 " END},
+        {"Conservation1", {banded8}, "PaperConservation=1", START PAGE(576, 90) END},
+        {"Conservation2", {banded8}, "PaperConservation=2", START "feed:0 " BAND(576, 90) "feed:198 " END},
+        {"Conservation3", {banded8}, "PaperConservation=3", START "feed:0 " BAND(576, 80) "feed:0 " END},
+        {"BlankPageTrimmed", {makePage(576, 50, 8, [](unsigned, unsigned) { return 255; })}, "PaperConservation=3", START "feed:0 feed:0 " END},
+        // Every CutSetting with the full cut; the default form is the partial cut.
+        {"Cut0", {stripes, stripes}, "CutType=0 CutSetting=0", START PAGE2("") "feed:144 cut:full "},
+        {"Cut1", {stripes, stripes}, "CutType=0 CutSetting=1", START PAGE2("") "feed:144 "},
+        {"Cut2", {stripes, stripes}, "CutType=0 CutSetting=2", START PAGE2("") "cut:full "},
+        {"Cut3", {stripes, stripes}, "CutType=0 CutSetting=3", START PAGE2("")},
+        {"Cut4", {stripes, stripes}, "CutType=0 CutSetting=4", START PAGE2("feed:144 cut:full ")},
+        {"Cut5", {stripes, stripes}, "CutType=0 CutSetting=5", START PAGE2("feed:144 ")},
+        {"Cut6", {stripes, stripes}, "CutType=0 CutSetting=6", START PAGE2("cut:full ")},
+        {"Cut6Partial", {stripes}, "CutSetting=6", START PAGE(576, 30) "cut:partial feed:0 "},
+        // The drawer, pulsed at the end or the start, from the job or the PPD.
+        {"DrawerAtEnd", {solid(576, 10)}, "CDPin=1 CDOpen=1 CDPulse=3", START PAGE(576, 10) END "drawer:0:100 "},
+        {"DrawerAtStart", {solid(576, 10)}, "CDPin=2 CDOpen=0 CDPulse=9", START "drawer:1:250 " PAGE(576, 10) END},
+        {"DrawerFromPpd", {solid(576, 10)}, "", START "drawer:0:25 " PAGE(576, 10) END, "CDPin=1 CDOpen=0 CDPulse=0"},
+        {"NoDrawer", {solid(576, 10)}, "CDPin=0 CDOpen=0", START PAGE(576, 10) END},
+        // A 24-bit page sent as gray: four planes, one print.
+        {"GrayFourPlanes", {solid(576, 40, 24)}, "BmpFormat=1 PaperConservation=0",
+         START "feed:0 store:gray:1:576x40 store:gray:2:576x40 store:gray:3:576x40 store:gray:4:576x40 print:gray:576x40 feed:0 " END},
+        // Widths of models and rolls; the large font leaves no width at all.
+        {"M1A58", {solid(360, 20)}, "media=VEMP58", START PAGE(360, 20) END, "", "KVRS-M1A KVRSM1A Receipt"},
+        {"M1A58TooWide", {solid(400, 20)}, "media=VEMP58", "", "", "KVRS-M1A KVRSM1A Receipt", 1, {"ERROR: Unsupported width 400\n"}},
+        {"M2A58", {solid(400, 20)}, "PageSize=VEMP58", START PAGE(400, 20) END},
+        {"LargeFont", {solid(360, 20)}, "FontSize=1", "", "", "KVRSM1A", 1, {"ERROR: Unsupported width 360\n"}},
+        // Each page with its own geometry; a long page in bands of 1000 rows.
+        {"MixedSizesAndBands", {solid(576, 40), solid(400, 1200, 8), solid(200, 30, 24), solid(576, 10, 24)}, "PaperConservation=0",
+         START PAGE(576, 40) "feed:0 " BAND(400, 1000) BAND(400, 200) "feed:0 " PAGE(200, 30) PAGE(576, 10) END, "", kM2A.c_str(), 0,
+         {"INFO: Finished page 1\n", "INFO: Finished page 2\n", "INFO: Finished page 3\n", "INFO: Finished page 4\n"}},
+        // Pages read ahead in full are printed before a bad page ends the job.
+        {"BadHeaderAfterGoodPages", {solid(576, 10), solid(400, 20), solid(600, 10)}, "PaperConservation=0",
+         START PAGE(576, 10) PAGE(400, 20), "", kM2A.c_str(), 1,
+         {"ERROR: Unsupported width 600\n", "INFO: Finished page 1\n", "INFO: Finished page 2\n", "INFO: Printing not complete\n"}},
+        {"ShortPixelsAfterGoodPages", {solid(576, 10), solid(400, 20), with(solid(576, 10), [](Page& p) { p.headerOnly = true; })},
+         "PaperConservation=0", START PAGE(576, 10) PAGE(400, 20), "", kM2A.c_str(), 1,
+         {"ERROR: cupsRasterReadPixels problem\n", "INFO: Finished page 1\n", "INFO: Finished page 2\n", "INFO: Printing not complete\n"}},
+        // Refusals; a stream with no page still ends the document.
+        {"NoPage", {}, "", END, "", kM2A.c_str(), 0, {"INFO: Printing success\n"}},
+        {"AbsurdSize", {with(solid(576, 1, 24), [](Page& p) { p.height = 0x7FFFFFF0; p.headerOnly = true; })}, "", "", "", kM2A.c_str(), 1,
+         {"ERROR: Out of memory\n", "INFO: Printing not complete\n"}},
+        {"OtherModel", {solid(576, 10)}, "", "", "", "Another Receipt Printer", 1, {"ERROR: Invalid printer model\n"}},
+        {"ParallelPort", {solid(576, 10)}, "", "", "", kM2A.c_str(), 1, {"ERROR: Invalid printer model\n"}, "parallel:/dev/lp0"},
+    };
+    // clang-format on
+    for (const Stream& c : cases) {
+        writePpd(ppd_, c.nick, c.ppdDefaults);
+        FilterRun run;
+        const std::string nick = c.nick, options = c.options;
+        run.paper = {nick.find("M1A") != std::string::npos ? emu::Model::M1A : emu::Model::M2A,
+                     options.find("58") != std::string::npos ? 58 : 80};
+        if (c.uri != nullptr) run.uri = c.uri;
+        Result r = job(c.pages, c.options, run);
+        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
+        EXPECT_EQ(r.commands, c.expect) << c.name;
+        EXPECT_TRUE(inOrder(r.err, c.lines)) << c.name << ": " << r.err;
+    }
+}
+
+TEST_F(FilterJob, StandardInputAndArgumentCount) {
+    writePpd(ppd_);
+    ASSERT_TRUE(writeRaster(raster_, {solid(576, 10)}));
     FilterRun run;
-    run.args = {"1", "u", "t", "1", ""};
     run.ppd = ppd_;
     run.stdinPath = raster_;
-    Result in = runFilter(run);
-    ASSERT_EQ(in.status, 0) << in.err;
-    EXPECT_EQ(in.commands(), file.commands());
+    run.args = {"1", "u", "t", "1", ""};
+    EXPECT_EQ(runFilter(run).commands, START PAGE(576, 10) END);
+    run.args.pop_back();
+    Result count = runFilter(run);
+    EXPECT_EQ(count.status, 1);
+    EXPECT_EQ(count.err, "ERROR: Invalid argument count\n");
 }
 
-TEST_F(FilterJob, PaperConservationEachWay) {
-    // 100 rows, blank rows 0-9 and 90-99, on a page 298 dots long.
-    Page p = makePage(576, 100, 8, [](unsigned r, unsigned c) { return banded(r, c, 100); });
-    p.pageHeightPt = 106;
-    const char* page[4] = {"store:mono:1:576x100 print:mono:576x100 feed:198 ",
-                           "store:mono:1:576x90 print:mono:576x90 feed:0 ",
-                           "store:mono:1:576x90 print:mono:576x90 feed:198 ",
-                           "store:mono:1:576x80 print:mono:576x80 feed:0 "};
-    for (int mode = 0; mode <= 3; ++mode) {
-        Result r = job({p}, "PaperConservation=" + std::to_string(mode), Road::Side);
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.commands(), kDocStart + "feed:0 " + page[mode] + kDocEnd) << "mode " << mode;
-    }
-    // A blank page prints no graphics when trimming.
-    Result r = job({makePage(576, 50, 8, [](unsigned, unsigned) { return 255; })},
-                   "PaperConservation=3", Road::Side);
-    EXPECT_EQ(r.commands(), kDocStart + "feed:0 feed:0 " + kDocEnd);
-}
+// ---- pictures ----------------------------------------------------------------------
 
-TEST_F(FilterJob, EveryCutSettingAndBothCuts) {
-    Page p = makePage(576, 30, 1, [](unsigned r, unsigned) { return r % 2 ? 0 : 255; });
-    const char* pageEnd[7] = {"", "", "", "", "feed:144 cut:full ", "feed:144 ", "cut:full "};
-    const char* docEnd[7] = {"feed:144 cut:full ", "feed:144 ", "cut:full ", "", "", "", ""};
-    const std::string page = "feed:0 store:mono:1:576x30 print:mono:576x30 feed:0 ";
-    for (int s = 0; s <= 6; ++s) {
-        Result r = job({p, p}, "CutType=0 CutSetting=" + std::to_string(s), Road::Side);
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.commands(),
-                  kDocStart + page + pageEnd[s] + page + pageEnd[s] + "feed:0 " + docEnd[s])
-            << "CutSetting " << s;
-    }
-    // The default form is the partial cut.
-    Result r = job({p}, "CutSetting=6", Road::Side);
-    EXPECT_EQ(r.commands(), kDocStart + page + "cut:partial feed:0 ");
-}
-
-TEST_F(FilterJob, DrawerPulseAtStartOrEnd) {
-    const struct {
-        std::string options;
-        std::vector<std::pair<std::string, std::string>> ppdDefaults;
-        std::string head, tail;  // what starts and ends the stream
-    } cases[] = {
-        {"CDPin=1 CDOpen=1 CDPulse=3", {}, kDocStart + "feed:0", "cut:partial drawer:0:100 "},
-        {"CDPin=2 CDOpen=0 CDPulse=9", {}, kDocStart + "drawer:1:250 feed:0", kDocEnd},
-        {"",
-         {{"CDPin", "1"}, {"CDOpen", "0"}, {"CDPulse", "0"}},
-         kDocStart + "drawer:0:25 ",
-         kDocEnd},
-        {"CDPin=0 CDOpen=0", {}, kDocStart + "feed:0", kDocEnd},
-    };
-    for (const auto& c : cases) {
-        setPpd({PpdSpec{}.nickName, c.ppdDefaults, true});
-        Result r = job({solidPage(576, 10)}, c.options, Road::Side);
-        ASSERT_EQ(r.status, 0) << r.err;
-        const std::string s = r.commands();
-        EXPECT_EQ(s.rfind(c.head, 0), 0u) << c.options << ": " << s;
-        EXPECT_EQ(s.substr(s.size() - c.tail.size()), c.tail) << c.options << ": " << s;
-        EXPECT_EQ(s.find("drawer") == std::string::npos, c.options == "CDPin=0 CDOpen=0") << s;
-    }
-}
-
-TEST_F(FilterJob, GrayFourPlaneForm) {
-    // A 24-bit page sent as gray: four planes, one print; the picture shows
-    // the four darkness steps.
-    Page p = makePage(576, 40, 24, [](unsigned, unsigned c) {
-        return static_cast<uint8_t>(c < 144 ? 0 : c < 288 ? 100 : c < 432 ? 200 : 255);
-    });
-    Result r = job({p}, "BmpFormat=1 PaperConservation=0", Road::Side);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.commands(),
-              kDocStart +
-                  "feed:0 store:gray:1:576x40 store:gray:2:576x40 "
-                  "store:gray:3:576x40 store:gray:4:576x40 print:gray:576x40 feed:0 " +
-                  kDocEnd);
-    ASSERT_EQ(r.receipts.size(), 1u);
-    const auto& px = r.receipts[0].pixels;
-    EXPECT_LT(px[10], px[200]);
-    EXPECT_LT(px[200], px[300]);
-    EXPECT_LT(px[300], px[500]);
-    EXPECT_EQ(px[500], 255);
-}
-
-TEST_F(FilterJob, ColourAndGrayDitheredLikeTheCore) {
-    // What the program prints equals the core's own conversion of the page.
+TEST_F(FilterJob, PicturesEqualTheCoreConversion) {
+    // What the program prints equals the core's own conversion of the page,
+    // for every input form and dither method; row padding never shifts rows.
+    writePpd(ppd_);
     auto gradient = [](unsigned r, unsigned c) {
         return static_cast<uint8_t>((c * 255 / 575 + r) & 0xFF);
     };
-    for (unsigned bpp : {8u, 24u}) {
-        for (int method = 0; method <= 3; ++method) {
-            Page p = makePage(576, 48, bpp, gradient);
-            Result r =
-                job({p}, "PaperConservation=0 DitherType=" + std::to_string(method), Road::Side);
+    for (unsigned bpp : {1u, 8u, 24u}) {
+        for (int method = 0; method <= (bpp == 1 ? 0 : 3); ++method) {
+            const Page tight = makePage(576, 48, bpp, gradient);
+            Result r = job({makePage(576, 48, bpp, gradient, bpp == 1 ? 0 : 24)},
+                           "PaperConservation=0 DitherType=" + std::to_string(method));
             ASSERT_EQ(r.status, 0) << r.err;
             std::vector<uint8_t> gray(576 * 48), work(gray.size(), 0), mono(72 * 48, 0);
-            if (bpp == 8)
-                gray = p.data;
-            else
-                ASSERT_EQ(prepareGrayScaleData(p.data, gray), 1);
-            ASSERT_EQ(prepareMonochromeData(gray, mono, work, 576, 48, 0, method), 1);
-            EXPECT_EQ(wrongDots(r, 576, 48,
-                                [&](unsigned x, unsigned y) {
-                                    return (mono[y * 72 + x / 8] & (0x80 >> (x % 8))) != 0;
-                                }),
-                      0)
-                << bpp << "-bit, DitherType " << method;
+            if (bpp == 8) gray = tight.data;
+            if (bpp == 24) {
+                ASSERT_EQ(prepareGrayScaleData(tight.data, gray), 1);
+            }
+            if (bpp == 1) {
+                mono = tight.data;
+            } else {
+                ASSERT_EQ(prepareMonochromeData(gray, mono, work, 576, 48, 0, method), 1);
+            }
+            ASSERT_EQ(r.receipts.size(), 1u);
+            ASSERT_EQ(r.receipts[0].width, 576);
+            ASSERT_GE(r.receipts[0].height, 48);
+            int wrong = 0;
+            for (unsigned y = 0; y < 48; ++y)
+                for (unsigned x = 0; x < 576; ++x)
+                    wrong += (r.receipts[0].pixels[y * 576 + x] < 128) !=
+                             ((mono[y * 72 + x / 8] & (0x80 >> (x % 8))) != 0);
+            EXPECT_EQ(wrong, 0) << bpp << "-bit, DitherType " << method;
         }
     }
-}
-
-TEST_F(FilterJob, WidthsOfModelsAndRolls) {
-    const struct {
-        const char* nick;
-        emu::Model model;
-        unsigned width;
-        const char* options;
-        bool accepted;
-    } cases[] = {
-        {"KVRS-M1A KVRSM1A Receipt", emu::Model::M1A, 360, "media=VEMP58", true},
-        {"KVRS-M1A KVRSM1A Receipt", emu::Model::M1A, 400, "media=VEMP58", false},
-        {"KVRS-M2A KVRSM2A Receipt", emu::Model::M2A, 400, "PageSize=VEMP58", true},
-        {"KVRSM1A", emu::Model::M1A, 360, "FontSize=1", false},  // large font: nothing fits
-    };
-    for (const auto& c : cases) {
-        setPpd({c.nick, {}, true});
-        FilterRun run = onRoad(Road::Side);
-        run.paper = {c.model, 58};
-        Result r = job({solidPage(c.width, 20)}, c.options, run);
-        EXPECT_EQ(r.status, c.accepted ? 0 : 1) << c.nick << " " << c.width << ": " << r.err;
-        const std::string store = "store:mono:1:" + std::to_string(c.width) + "x20";
-        EXPECT_EQ(r.commands().find(store) != std::string::npos, c.accepted);
-        EXPECT_EQ(r.count("ERROR: Unsupported width " + std::to_string(c.width) + "\n"),
-                  c.accepted ? 0 : 1);
-    }
-}
-
-TEST_F(FilterJob, MixedSizesBandsAndPaddedRows) {
-    // Each page printed with its own geometry; a long page in bands of a
-    // thousand rows; row padding (bytes per line beyond the pixels) never
-    // shifts later rows.
-    Page padded =
-        makePage(576, 20, 8, [](unsigned r, unsigned c) { return (r + c) % 2 ? 0 : 255; });
-    padded.bytesPerLine = 600;
-    std::vector<uint8_t> rows(600 * 20, 0);
-    for (unsigned y = 0; y < 20; ++y)
-        std::copy_n(padded.data.begin() + y * 576, 576, rows.begin() + y * 600);
-    padded.data = rows;
-    Result one = job({padded}, "PaperConservation=0", Road::Side);
-    ASSERT_EQ(one.status, 0) << one.err;
-    EXPECT_EQ(wrongDots(one, 576, 20, [](unsigned x, unsigned y) { return (x + y) % 2 == 1; }), 0);
-
-    Result r = job({solidPage(576, 40), solidPage(400, 1200, 8), solidPage(200, 30, 24),
-                    solidPage(576, 10, 24)},
-                   "PaperConservation=0", Road::Side);
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::string stores;
-    for (const auto& e : r.events)
-        if (e.kind == "graphics-store")
-            stores +=
-                std::to_string(*e.num("width")) + "x" + std::to_string(*e.num("height")) + " ";
-    EXPECT_EQ(stores, "576x40 400x1000 400x200 200x30 576x10 ");
-    for (int i = 1; i <= 4; ++i)
-        EXPECT_EQ(r.count("INFO: Finished page " + std::to_string(i) + "\n"), 1);
-}
-
-TEST_F(FilterJob, BadPageAfterGoodOnesPrintsTheGoodOnes) {
-    // Pages read ahead in full are printed, in order, before a page whose
-    // header is bad or whose pixels run short ends the job.
-    Page wide = solidPage(600, 10);  // wider than the printer
-    Page cut = solidPage(576, 10);
-    cut.headerOnly = true;
-    const std::pair<Page, const char*> bad[] = {{wide, "ERROR: Unsupported width 600\n"},
-                                                {cut, "ERROR: cupsRasterReadPixels problem\n"}};
-    for (const auto& [page, line] : bad) {
-        Result r =
-            job({solidPage(576, 10), solidPage(400, 20), page}, "PaperConservation=0", Road::Side);
-        EXPECT_EQ(r.status, 1) << line;
-        EXPECT_EQ(r.count(line), 1) << r.err;
-        EXPECT_TRUE(inOrder(r.err, {"INFO: Finished page 1\n", "INFO: Finished page 2\n",
-                                    "INFO: Printing not complete\n"}))
-            << r.err;
-        EXPECT_EQ(r.commands(), kDocStart +
-                                    "feed:0 store:mono:1:576x10 print:mono:576x10 feed:0 "
-                                    "feed:0 store:mono:1:400x20 print:mono:400x20 feed:0 ");
-    }
-}
-
-TEST_F(FilterJob, RefusalsAndEmptyRaster) {
-    // A stream with no page still ends the document.
-    Result empty = job({}, "", Road::Side);
-    ASSERT_EQ(empty.status, 0) << empty.err;
-    EXPECT_EQ(empty.commands(), kDocEnd);
-    EXPECT_EQ(empty.err, "INFO: Printing success\n");
-
-    // Absurd sizes are refused cleanly, never allocated.
-    Page huge = solidPage(576, 1, 24);
-    huge.height = 0x7FFFFFF0;  // 3.7 TB of raster
-    huge.headerOnly = true;
-    Result big = job({huge}, "", Road::Side);
-    EXPECT_EQ(big.status, 1);
-    EXPECT_TRUE(inOrder(big.err, {"ERROR: Out of memory\n", "INFO: Printing not complete\n"}))
-        << big.err;
-
-    FilterRun args;
-    args.ppd = ppd_;
-    args.args = {"1", "u", "t", "1"};
-    Result count = runFilter(args);
-    EXPECT_EQ(count.status, 1);
-    EXPECT_EQ(count.err, "ERROR: Invalid argument count\n");
-    FilterRun parallel;
-    parallel.uri = "parallel:/dev/lp0";
-    Result port = job({solidPage(576, 10)}, "", parallel);
-    EXPECT_EQ(port.err, "ERROR: Invalid printer model\n");
-    setPpd({"Another Receipt Printer", {}, true});
-    Result model = job({solidPage(576, 10)}, "", Road::Side);
-    EXPECT_EQ(model.status, 1);
-    EXPECT_EQ(model.err, "ERROR: Invalid printer model\n");
-    EXPECT_TRUE(model.events.empty());
+    // Gray form: the picture shows the four darkness steps.
+    Result r =
+        job({makePage(576, 40, 24,
+                      [](unsigned, unsigned c) { return static_cast<uint8_t>(c / 144 * 85); })},
+            "BmpFormat=1 PaperConservation=0");
+    ASSERT_EQ(r.receipts.size(), 1u);
+    const auto& px = r.receipts[0].pixels;
+    EXPECT_TRUE(px[10] < px[200] && px[200] < px[300] && px[300] < px[500] && px[500] == 255);
 }
 
 // ---- status monitoring, on both roads ------------------------------------------
@@ -328,10 +211,12 @@ constexpr const char* kFirstCall =
     "STATE: -shutdown\nSTATE: -cover-open\nSTATE: -paused\nSTATE: -die-cutter-motor-failure\n"
     "STATE: -printer-stopped\nSTATE: -paused\nSTATE: -media-low\nSTATE: -media-empty\n"
     "STATE: -paused\nSTATE: -media-jam\nINFO: \n";
+#define TEN_UNANSWERED "ready nc fail nc fail nc fail nc fail nc fail"
 
 // One scripted printer and what the job must show.  The script names the
-// printer's conditions at each request ("ready", or names joined by "+");
-// its last word holds from then on.  A job that fails prints no graphics.
+// printer's conditions at each request ("ready", condition names joined by
+// "+", or no answer: "nc" not connected, "fail" a failed exchange); its last
+// word holds from then on.  A job that fails prints no graphics.
 struct Scenario {
     const char* name;
     int pages;
@@ -344,19 +229,16 @@ struct Scenario {
 
 // clang-format off
 const Scenario kScenarios[] = {
-    {"FirstCallThenUnchanged", 1, "ready", -1, 0,
-     {std::string(kFirstCall) + "INFO: Starting page 1\nSTATE: -shutdown\nINFO: \n"
-                                "INFO: Finished page 1\nINFO: Printing success\n"}, 2},
+    {"FirstCallThenUnchanged", 1, "ready", -1, 0, {std::string(kFirstCall) + "INFO: Starting page 1\nSTATE: -shutdown\nINFO: \n"
+                                                   "INFO: Finished page 1\nINFO: Printing success\n"}, 2},
     {"CoverOpenedAndClosed", 2, "ready cover-open cover-open cover-open ready", -1, 0,
-     {"STATE: +cover-open\nINFO: Cover open\n", "STATE: -cover-open\nINFO: \n",
-      "INFO: Finished page 1\n"}, 6},
+     {"STATE: +cover-open\nINFO: Cover open\n", "STATE: -cover-open\nINFO: \n", "INFO: Finished page 1\n"}, 6},
     {"PaperNearEndAlone", 2, "ready paper-near-end", -1, 0,
      {"STATE: +media-low\n", "INFO: Finished page 2\nSTATE: -media-low\nINFO: Printing success\n"}, 3},
     {"PaperEndWithNearEnd", 1, "ready paper-end+paper-near-end ready", -1, 0,
      {"STATE: +media-empty\nINFO: Paper empty\n", "STATE: -media-low\nSTATE: -media-empty\nINFO: \n"}, -1},
     {"UnrecoverableError", 1, "ready unrecoverable-error", -1, 1,
-     {"STATE: +printer-stopped\nERROR: Printer Unrecoverable error\n",
-      "STATE: -printer-stopped\nINFO: Printing not complete\n"}, 2},
+     {"STATE: +printer-stopped\nERROR: Printer Unrecoverable error\n", "STATE: -printer-stopped\nINFO: Printing not complete\n"}, 2},
     // Three indices share "paused": it is withdrawn only once none is set,
     // from the first evaluation on.
     {"OtherErrorsShareOneReason", 1, "other-error other-error+other-error-2 other-error-2 ready", -1, 0,
@@ -368,6 +250,11 @@ const Scenario kScenarios[] = {
     {"CancelDuringErrors", 1, "ready cutter-error+recoverable-error", 3, 1,
      {"STATE: +die-cutter-motor-failure\nSTATE: +paused\nINFO: Cutter problem\n",
       "STATE: -paused\nSTATE: -die-cutter-motor-failure\nINFO: Job cancelled\n"}, -1},
+    // Ten requests without an answer are waited out (never read as "ready");
+    // the eleventh shows the printer offline until it answers again.
+    {"TenUnansweredThenAnswer", 1, TEN_UNANSWERED " ready", -1, 0, {kFirstCall, "INFO: Printing success\n"}, 12},
+    {"ElevenUnanswered", 1, TEN_UNANSWERED " nc ready", -1, 0,
+     {kFirstCall, "INFO: Waiting printer online\nSTATE: +shutdown\n", "INFO: \nSTATE: -shutdown\n", "INFO: Printing success\n"}, 13},
 };
 // clang-format on
 
@@ -379,84 +266,46 @@ Answer conditionsAt(const std::string& script, int request) {
     }
     Answer a;
     std::string w = words[std::min(static_cast<size_t>(request), words.size() - 1)] + "+";
-    for (size_t at = 0, end; (end = w.find('+', at)) != std::string::npos; at = end + 1)
-        EXPECT_TRUE(w.substr(at, end - at) == "ready" ||
-                    emu::set_condition(a.c, w.substr(at, end - at), true));
+    for (size_t at = 0, end; (end = w.find('+', at)) != std::string::npos; at = end + 1) {
+        const std::string name = w.substr(at, end - at);
+        if (name == "nc" || name == "fail")
+            a.kind = name == "nc" ? Answer::NotConnected : Answer::ExchangeFailed;
+        else
+            EXPECT_TRUE(name == "ready" || emu::set_condition(a.c, name, true)) << name;
+    }
     return a;
 }
 
 class FilterStatus : public FilterJob,
-                     public ::testing::WithParamInterface<std::tuple<Road, int>> {};
+                     public ::testing::WithParamInterface<std::tuple<bool, int>> {};
 
 TEST_P(FilterStatus, Scenario) {
-    const auto [road, index] = GetParam();
+    const auto [side, index] = GetParam();
     const Scenario& s = kScenarios[index];
-    FilterRun run = onRoad(road, [&s](int i) { return conditionsAt(s.script, i); });
+    writePpd(ppd_);
+    FilterRun run;
+    run.uri = side ? kSideUris[index % 3] : kSocketUri;
+    run.script = [&s](int i) { return conditionsAt(s.script, i); };
     run.sigtermAtRequest = s.sigtermAt;
-    Result r = job(std::vector<Page>(static_cast<size_t>(s.pages), solidPage(576, 10)), "", run);
+    Result r = job(std::vector<Page>(static_cast<size_t>(s.pages), solid(576, 10)), "", run);
     EXPECT_EQ(r.status, s.status) << r.err;
     EXPECT_TRUE(inOrder(r.err, s.lines)) << r.err;
     EXPECT_EQ(s.requests < 0 ? -1 : r.requests, s.requests);
-    EXPECT_EQ(r.commands().find("store") == std::string::npos, s.status != 0);
+    EXPECT_EQ(r.commands.find("store") == std::string::npos, s.status != 0);
+    // The own backend is asked with the status command of its connection.
+    const bool usb = index % 3 == 0;
+    const std::vector<uint8_t> request = {0, 6, uint8_t(usb ? 0x17 : 0x10),
+                                          uint8_t(usb ? 0x01 : 0x04), 0x10};
+    EXPECT_TRUE(!side || r.sideRequest == request);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Roads, FilterStatus,
-    ::testing::Combine(::testing::Values(Road::Side, Road::Back),
+    ::testing::Combine(::testing::Bool(),
                        ::testing::Range(0, static_cast<int>(std::size(kScenarios)))),
     [](const auto& info) {
         return std::string(kScenarios[std::get<1>(info.param)].name) +
-               (std::get<0>(info.param) == Road::Side ? "_SideChannel" : "_BackChannel");
+               (std::get<0>(info.param) ? "_SideChannel" : "_BackChannel");
     });
-
-// Ten requests without a printer's answer are waited out; the eleventh
-// shows the printer offline until it answers again.
-TEST_F(FilterJob, SideChannelOfflineAndFailedExchanges) {
-    // Not connected, or the backend's exchange failed (its zero bytes must
-    // not read as "ready"); the own USB connection asks with its command.
-    const struct { int silent, waiting; } cases[] = {{10, 0}, {11, 1}};
-    for (auto c : cases) {
-        FilterRun run = onRoad(Road::Side, [c](int i) {
-            Answer a;
-            if (i >= 1 && i <= c.silent)
-                a.kind = i % 2 ? Answer::NotConnected : Answer::ExchangeFailed;
-            return a;
-        });
-        run.uri = "vemcupsintf://usb/1209/0002";
-        Result r = job({solidPage(576, 10)}, "", run);
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.count("INFO: Waiting printer online\nSTATE: +shutdown\n"), c.waiting) << r.err;
-        EXPECT_EQ(r.count("INFO: \nSTATE: -shutdown\n"), c.waiting);
-        EXPECT_EQ(r.requests, c.silent + 2);
-        ASSERT_FALSE(r.sideRequests.empty());
-        EXPECT_EQ(r.sideRequests[0], (std::vector<uint8_t>{0, 6, 0x17, 0x01, 0x10}));
-    }
-}
-
-TEST_F(FilterJob, BackChannelStaleThenTenUnansweredRequests) {
-    // A "cover open" answer left over from before is not taken for the
-    // first; ten requests go unanswered (each waits out its one second,
-    // the one slow test) and nothing prints until the printer answers.
-    FilterRun run = onRoad(Road::Back, [](int i) {
-        Answer a;
-        a.kind = i >= 1 && i <= 10 ? Answer::Silent : Answer::Reply;
-        return a;
-    });
-    emu::Conditions open;
-    open.cover_open = true;
-    const auto stale = emu::status_reply(open);
-    run.staleBackChannel.assign(stale.begin(), stale.end());
-    Result r = job({solidPage(576, 10)}, "", run);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.count("cover-open"), 1) << r.err;  // only the first call's "-cover-open"
-    EXPECT_EQ(r.count("Waiting printer online"), 0);
-    EXPECT_EQ(r.requests, 12);
-    EXPECT_EQ(r.commands().rfind("status " + kDocStart +
-                                     "status status status status status status "
-                                     "status status status status status feed:0 store",
-                                 0),
-              0u)
-        << r.commands();
-}
 
 }  // namespace
