@@ -1,7 +1,8 @@
 // Job options and PPD reads.
 //
-// Every PPD lookup opens the file named by $PPD, reads what it needs and
-// closes it again; a missing or unreadable PPD silently leaves defaults.
+// The PPD named by $PPD is opened when a lookup needs it (once for all the
+// options of a job) and closed again; a missing or unreadable PPD silently
+// leaves defaults.
 #include "VEMCupsCommon.h"
 
 #include <cups/ppd.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "VEMLogging.h"
@@ -137,10 +139,10 @@ int readPPDAttr(const char* lpszKeyword, char* lpszDest, unsigned int nSize) {
     return 1;
 }
 
-int readPPDCustomOption(unsigned int nPos, const char* lpszValue) {
-    if (nPos >= g_nPPDList.size())
-        return 0;
-    VemPPDOption& e = g_nPPDList[nPos];
+namespace {
+
+// readPPDCustomOption on a PPD the caller opens (or not) when first needed.
+int readCustomOption(VemPPDOption& e, const char* lpszValue, std::optional<PpdFile>& ppdSlot) {
     std::string mainName, subName;
     splitName(e.name, mainName, subName);
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnReadCustom, LOG_START, "Start readPPDCustomOption(%s, %s)",
@@ -157,7 +159,9 @@ int readPPDCustomOption(unsigned int nPos, const char* lpszValue) {
     if (lpszValue != nullptr && strnlen(lpszValue, 7) == 7 && lpszValue[6] == '.')
         ownValue = lpszValue + 7;
 
-    PpdFile ppd;
+    if (!ppdSlot)
+        ppdSlot.emplace();
+    PpdFile& ppd = *ppdSlot;
     if (!ppd) {
         DbgLogMessage(LOG_LEVEL_DEBUG, kFnReadCustom, LOG_DBG, "ppdOpenFile problem");
         return 0;
@@ -215,12 +219,13 @@ int readPPDCustomOption(unsigned int nPos, const char* lpszValue) {
     return 0;
 }
 
-namespace {
-
-// Fills entry `pos` from its PPD default choice (the job does not name it).
-void fillFromPpdDefault(VemPPDOption& e, const std::string& keyword) {
+// Fills entry `e` from its PPD default choice (the job does not name it).
+void fillFromPpdDefault(VemPPDOption& e, const std::string& keyword,
+                        std::optional<PpdFile>& ppdSlot) {
     bool stored = false;
-    PpdFile ppd;
+    if (!ppdSlot)
+        ppdSlot.emplace();
+    const PpdFile& ppd = *ppdSlot;
     if (ppd) {
         const char* def = ppd.defaultChoice(keyword.c_str());
         if (def != nullptr && *def != '\0') {
@@ -257,10 +262,17 @@ void fillFromPpdDefault(VemPPDOption& e, const std::string& keyword) {
 
 }  // namespace
 
+int readPPDCustomOption(unsigned int nPos, const char* lpszValue) {
+    if (nPos >= g_nPPDList.size())
+        return 0;
+    std::optional<PpdFile> ppd;
+    return readCustomOption(g_nPPDList[nPos], lpszValue, ppd);
+}
+
 void extractArgvOption(const char* lpszOptions) {
     const char* options = lpszOptions != nullptr ? lpszOptions : "";
-    for (size_t pos = 0; pos < g_nPPDList.size(); ++pos) {
-        VemPPDOption& e = g_nPPDList[pos];
+    std::optional<PpdFile> ppd;  // opened by the first lookup that needs it
+    for (VemPPDOption& e : g_nPPDList) {
         std::string keyword, param;
         splitName(e.name, keyword, param);
 
@@ -282,12 +294,12 @@ void extractArgvOption(const char* lpszOptions) {
                                       e.maximum, v, e.value);
                     }
                 } else {
-                    readPPDCustomOption(static_cast<unsigned>(pos), valueText);
+                    readCustomOption(e, valueText, ppd);
                 }
             }
             // Keyword present without "=": the entry is left as it is.
         } else {
-            fillFromPpdDefault(e, keyword);
+            fillFromPpdDefault(e, keyword, ppd);
         }
         if (e.onFilled != nullptr)
             e.onFilled(e.value);

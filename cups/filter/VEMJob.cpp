@@ -120,14 +120,19 @@ bool VemFilterJob::printSlot(Slot& slot) {
     const unsigned bpp = h.cupsBitsPerPixel;
     const int page = slot.page;
 
+    // Only what the conversion ORs into or accumulates in starts at zero:
+    // the copies below overwrite the mono (1-bit) and gray images whole.
+    const bool dither = bpp != 1 && filterOption(OPT_BMP_FORMAT) == 0;
+    const int ditherType = filterOption(OPT_DITHER_TYPE);
     std::span<uint8_t> mono(mono_.data(), monoBytes);
     std::span<uint8_t> gray, work;
-    std::fill(mono.begin(), mono.end(), 0);
+    if (dither)
+        std::fill(mono.begin(), mono.end(), 0);
     if (bpp != 1) {
         gray = std::span<uint8_t>(gray_.data(), pixels);
         work = std::span<uint8_t>(work_.data(), pixels);
-        std::fill(gray.begin(), gray.end(), 0);
-        std::fill(work.begin(), work.end(), 0);
+        if (dither && ditherType == 3)
+            std::fill(work.begin(), work.end(), 0);
     }
 
     // Rows may carry padding beyond their pixels; the images hold only the
@@ -169,17 +174,14 @@ bool VemFilterJob::printSlot(Slot& slot) {
 
     bool sendMono = true;
     std::span<const uint8_t> image = mono;
-    if (bpp != 1) {
-        if (filterOption(OPT_BMP_FORMAT) == 0) {
-            if (!prepareMonochromeData(gray, mono, work, width, height, 0,
-                                       filterOption(OPT_DITHER_TYPE))) {
-                vemCupsMessage("ERROR: Monochrome convert problem\n");
-                return false;
-            }
-        } else {
-            sendMono = false;
-            image = gray;
+    if (dither) {
+        if (!prepareMonochromeData(gray, mono, work, width, height, 0, ditherType)) {
+            vemCupsMessage("ERROR: Monochrome convert problem\n");
+            return false;
         }
+    } else if (bpp != 1) {
+        sendMono = false;
+        image = gray;
     }
 
     if (askPrinter_ && !isPrinterOK())
@@ -195,11 +197,15 @@ bool VemFilterJob::printSlot(Slot& slot) {
 }
 
 void VemFilterJob::run() {
+    // A bad page (bad header, short pixels) ends the input just as the end
+    // of the stream does: no header is read after it, and the passes that
+    // follow print the pages already read, in order.
+    bool inputEnded = false;
     while (failedReads_ <= 3 && !g_bTerminate) {
         ++attempts_;
         cups_page_header2_t header;
         std::memset(&header, 0, sizeof header);
-        if (source_.readHeader(header)) {
+        if (!inputEnded && source_.readHeader(header)) {
             ++pagesRead_;
             bool ok = isValidCupsHeader(&header) != 0;
             if (ok) {
@@ -207,12 +213,7 @@ void VemFilterJob::run() {
                 calcPageSize(&header, &custom_, &feeds);
                 ok = readPage(header, feeds);
             }
-            if (!ok) {
-                // A bad page does not take the good pages read ahead of it
-                // down with it: they are printed before the job ends.
-                printPending();
-                break;
-            }
+            inputEnded = !ok;
         } else {
             ++failedReads_;
         }
@@ -233,17 +234,6 @@ void VemFilterJob::run() {
             continue;
         if (!printSlot(*chosen))
             break;
-    }
-}
-
-void VemFilterJob::printPending() {
-    while (!g_bTerminate) {
-        Slot* next = nullptr;
-        for (Slot& slot : slots_)
-            if (slot.page != 0 && (next == nullptr || slot.page < next->page))
-                next = &slot;
-        if (next == nullptr || !printSlot(*next))
-            return;
     }
 }
 

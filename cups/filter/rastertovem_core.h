@@ -207,9 +207,6 @@ private:
 
     bool readPage(cups_page_header2_t& header, const VemFeeds& feeds);
     bool printSlot(Slot& slot);
-    // Prints the pages held in the slots, lowest page number first, until
-    // none is left, one fails or the job is cancelled.
-    void printPending();
     bool growImages(const cups_page_header2_t& header);
 
     VemRasterSource& source_;
