@@ -33,26 +33,25 @@ struct TempDir {
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
-// One queue: the NickName, the two rolls, optionally the custom size with its
-// string parameter, and every numeric option of the filter; `defaults` names
-// choices other than the usual defaults ("CDPin=1 CDOpen=0").
+// One queue: the NickName, the two rolls, the custom size with its string
+// parameter and every numeric option; `defaults` names other default
+// choices ("CDPin=1 CDOpen=0").
 inline void writePpd(const std::string& path, const std::string& nick = kM2A,
-                     const std::string& defaults = "", bool custom = true) {
+                     const std::string& defaults = "") {
     std::ofstream t(path);
     t << "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*Manufacturer: \"KVRS\"\n*NickName: \""
       << nick
       << "\"\n*OpenUI *PageSize/Media Size: PickOne\n*DefaultPageSize: VEMP80\n"
          "*PageSize VEMP80/80 mm roll: \"<</PageSize[204 842]>>setpagedevice\"\n"
          "*PageSize VEMP58/58 mm roll: \"<</PageSize[142 842]>>setpagedevice\"\n"
-         "*CloseUI: *PageSize\n";
-    if (custom)
-        t << "*CustomPageSize True: \"pop pop pop pop pop\"\n"
-             "*ParamCustomPageSize Width: 1 points 36 204\n"
-             "*ParamCustomPageSize Height: 2 points 36 100000\n"
-             "*ParamCustomPageSize WidthOffset: 3 points 0 0\n"
-             "*ParamCustomPageSize HeightOffset: 4 points 0 0\n"
-             "*ParamCustomPageSize Orientation: 5 int 0 0\n"
-             "*ParamCustomPageSize PageSize/Size text: 6 string 0 64\n";
+         "*CloseUI: *PageSize\n"
+         "*CustomPageSize True: \"pop pop pop pop pop\"\n"
+         "*ParamCustomPageSize Width: 1 points 36 204\n"
+         "*ParamCustomPageSize Height: 2 points 36 100000\n"
+         "*ParamCustomPageSize WidthOffset: 3 points 0 0\n"
+         "*ParamCustomPageSize HeightOffset: 4 points 0 0\n"
+         "*ParamCustomPageSize Orientation: 5 int 0 0\n"
+         "*ParamCustomPageSize PageSize/Size text: 6 string 0 64\n";
     const struct {
         const char* key;
         int max, def;
