@@ -96,31 +96,4 @@ std::string format_endpoint(const sockaddr_in& sa) {
     return buf;
 }
 
-bool write_file_atomic(const std::string& path, std::string_view contents, std::string* error) {
-    std::string tmp = path + ".tmp" + std::to_string(::getpid());
-    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) {
-        if (error) {
-            *error = tmp + ": " + std::strerror(errno);
-        }
-        return false;
-    }
-    if (!write_all(fd.get(), contents)) {
-        if (error) {
-            *error = tmp + ": " + std::strerror(errno);
-        }
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    fd.reset();
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        if (error) {
-            *error = path + ": " + std::strerror(errno);
-        }
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace kvrs::emu

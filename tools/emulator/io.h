@@ -54,7 +54,4 @@ bool set_nonblocking(int fd, bool on = true);
 std::optional<sockaddr_in> parse_endpoint(std::string_view text);
 std::string format_endpoint(const sockaddr_in& sa);
 
-// Writes `contents` to `path` atomically (temporary name, then rename).
-bool write_file_atomic(const std::string& path, std::string_view contents, std::string* error);
-
 }  // namespace kvrs::emu

@@ -98,15 +98,12 @@ const char kHelp[] =
     "listener cannot be set up, 2 on a usage error. ctl: 0 answered, 1 the emulator\n"
     "refused the request, 2 no emulator on that path.\n";
 
-bool make_paper(const std::string& model, int mm, Paper* p) {
-    p->model = model == "M1A" ? Model::M1A : Model::M2A;
-    p->roll_mm = mm;
-    return true;
+Paper make_paper(const std::string& model, int mm) {
+    return {model == "M1A" ? Model::M1A : Model::M2A, mm};
 }
 
 int run_render(const RenderOptions& o) {
-    Paper paper;
-    make_paper(o.model, o.paper_mm, &paper);
+    const Paper paper = make_paper(o.model, o.paper_mm);
     UniqueFd owned;
     int in = STDIN_FILENO;
     if (o.input != "-") {
@@ -165,7 +162,7 @@ int usage_error(const std::string& msg) {
 
 int run_printer(const RunOptions& o) {
     ServerConfig cfg;
-    make_paper(o.model, o.paper_mm, &cfg.paper);
+    cfg.paper = make_paper(o.model, o.paper_mm);
     cfg.out_dir = o.out_dir;
     auto endpoints = [](const std::vector<std::string>& in, const char* opt,
                         std::vector<sockaddr_in>* out, std::string* err) {

@@ -93,6 +93,9 @@ struct Listener {
     std::string where;  // "127.0.0.1:9100" as bound (port 0 resolved)
 };
 
+// Indexed by Listener::Kind: the name used in logs and in the ready file.
+constexpr const char* kKindName[] = {"tcp", "udp", "snmp", "control"};
+
 class Server {
   public:
     explicit Server(const ServerConfig& cfg) : cfg_(cfg), conditions_(cfg.conditions) {}
@@ -154,9 +157,7 @@ int Server::run() {
 
 bool Server::open_inet(Listener::Kind kind, const sockaddr_in& sa) {
     const bool stream = kind == Listener::Kind::Tcp;
-    const char* what = kind == Listener::Kind::Tcp   ? "tcp"
-                       : kind == Listener::Kind::Udp ? "udp"
-                                                     : "snmp";
+    const char* what = kKindName[static_cast<int>(kind)];
     UniqueFd fd(
         ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd) {
@@ -268,25 +269,17 @@ bool Server::write_ready_file() {
     }
     std::string text;
     for (const auto& l : listeners_) {
-        switch (l.kind) {
-            case Listener::Kind::Tcp:
-                text += "tcp " + l.where + "\n";
-                break;
-            case Listener::Kind::Udp:
-                text += "udp " + l.where + "\n";
-                break;
-            case Listener::Kind::Snmp:
-                text += "snmp " + l.where + "\n";
-                break;
-            case Listener::Kind::Ctl:
-                break;
+        if (l.kind != Listener::Kind::Ctl) {
+            text += kKindName[static_cast<int>(l.kind)] + (" " + l.where) + "\n";
         }
     }
     if (!pty_path_.empty()) {
         text += "pty " + pty_path_ + "\n";
     }
     std::string err;
-    if (!write_file_atomic(cfg_.ready_file, text, &err)) {
+    if (!write_file_atomic(
+            cfg_.ready_file,
+            std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), &err)) {
         log_error("ready file %s", err.c_str());
         return false;
     }
@@ -333,24 +326,13 @@ void Server::loop() {
             while (::read(sig_read_.get(), drain, sizeof drain) > 0) {
             }
         });
+        // Indexed by Listener::Kind, like kKindName.
+        static constexpr void (Server::*kOnReadable[])(Listener&) = {
+            &Server::accept_tcp, &Server::on_udp_status, &Server::on_snmp, &Server::accept_ctl};
         for (auto& l : listeners_) {
             Listener* lp = &l;
-            add(l.fd.get(), POLLIN, [this, lp](short) {
-                switch (lp->kind) {
-                    case Listener::Kind::Tcp:
-                        accept_tcp(*lp);
-                        break;
-                    case Listener::Kind::Udp:
-                        on_udp_status(*lp);
-                        break;
-                    case Listener::Kind::Snmp:
-                        on_snmp(*lp);
-                        break;
-                    case Listener::Kind::Ctl:
-                        accept_ctl(*lp);
-                        break;
-                }
-            });
+            add(l.fd.get(), POLLIN,
+                [this, lp](short) { (this->*kOnReadable[static_cast<int>(lp->kind)])(*lp); });
         }
         for (auto& c : data_) {
             DataConn* cp = c.get();

@@ -262,7 +262,6 @@ struct Interpreter::State {
         std::array<std::vector<std::uint8_t>, 4> planes;
     } stored;
     int store_plane = 0;
-    std::size_t store_pos = 0;
 
     // The receipt being printed: rows [0, rows) exist in px, y is where the
     // next line prints (rows beyond `rows` are blank paper not yet made).
@@ -274,7 +273,6 @@ struct Interpreter::State {
 
     // Text waiting for the end of its line.
     std::vector<char32_t> line;
-    std::string line_utf8;
     std::uint64_t line_off = 0;
 
     // Unknown bytes waiting to be reported as one run.
@@ -373,7 +371,6 @@ struct Interpreter::State {
             print_line(std::max(line_spacing, kCharHeight));  // the line is full: wrap
         if (line.empty()) line_off = at;
         line.push_back(cp);
-        append_utf8(line_utf8, cp);
     }
     void draw_char(int x0, int y0, char32_t cp) {
         std::span<const std::uint8_t> g;
@@ -401,8 +398,8 @@ struct Interpreter::State {
             }
         }
     }
-    // Prints the pending line (if any) and advances the paper by `advance`.
-    void print_line(int advance) {
+    // Prints the pending line (if any) and advances the paper by `dots`.
+    void print_line(int dots) {
         if (!line.empty()) {
             const int h = room_for(kCharHeight, line_off);
             if (h == kCharHeight) {
@@ -411,8 +408,10 @@ struct Interpreter::State {
                     draw_char(static_cast<int>(i) * kCharWidth, y, line[i]);
                 printed = true;
             }
+            std::string text;
+            for (const char32_t cp : line) append_utf8(text, cp);
             Event e = make("text", line_off);
-            e.add("text", std::move(line_utf8));
+            e.add("text", std::move(text));
             emit(std::move(e));
             if (!font && !font_warned) {
                 font_warned = true;
@@ -420,11 +419,9 @@ struct Interpreter::State {
                                     " is not available: text is drawn as boxes");
             }
             line.clear();
-            line_utf8.clear();
         }
-        advance_after_line(advance);
+        advance(dots, cmd_off);
     }
-    void advance_after_line(int n) { advance(n, cmd_off); }
     // Before anything else moves the paper, a pending line is printed.
     void flush_text() {
         if (!line.empty()) print_line(kCharHeight);
@@ -484,8 +481,10 @@ struct Interpreter::State {
         }
         store_plane = c - 0x31;
         stored.mask &= static_cast<std::uint8_t>(~(1u << store_plane));
-        stored.planes[static_cast<std::size_t>(store_plane)].resize(static_cast<std::size_t>(k));
-        store_pos = 0;
+        // Filled by appending: each data byte is written once, never zeroed first.
+        auto& plane = stored.planes[static_cast<std::size_t>(store_plane)];
+        plane.clear();
+        plane.reserve(static_cast<std::size_t>(k));
         print_when_done = print_after;
         remaining = k;
         mode = Mode::Data;
@@ -498,7 +497,8 @@ struct Interpreter::State {
         e.add_num("plane", store_plane + 1);
         e.add_num("width", stored.width);
         e.add_num("height", stored.height);
-        e.add_num("bytes", static_cast<long long>(store_pos));
+        e.add_num("bytes", static_cast<long long>(
+                               stored.planes[static_cast<std::size_t>(store_plane)].size()));
         emit(std::move(e));
         if (print_when_done) print_stored();
     }
@@ -710,7 +710,6 @@ struct Interpreter::State {
                 switch (h[1]) {
                     case '@': {
                         line.clear();
-                        line_utf8.clear();
                         clear_stored();
                         line_spacing = kDefaultLineSpacing;
                         emit(make("init", cmd_off));
@@ -748,10 +747,10 @@ struct Interpreter::State {
                         emit(std::move(e));
                         return;
                     }
-                    case '*': {
-                        const std::uint64_t n = le16(h + 3);
-                        ignored(n * ((h[2] == 32 || h[2] == 33) ? 3 : 1));
-                        start_skip(n * ((h[2] == 32 || h[2] == 33) ? 3 : 1), false);
+                    case '*': {  // 24-dot modes (32, 33) carry 3 bytes per column
+                        const std::uint64_t k = le16(h + 3) * (h[2] == 32 || h[2] == 33 ? 3u : 1u);
+                        ignored(k);
+                        start_skip(k, false);
                         return;
                     }
                     default:
@@ -829,26 +828,18 @@ struct Interpreter::State {
         std::size_t i = 0;
         while (i < n) {
             switch (mode) {
-                case Mode::Data: {
-                    const std::size_t take =
-                        static_cast<std::size_t>(std::min<std::uint64_t>(remaining, n - i));
-                    std::memcpy(
-                        stored.planes[static_cast<std::size_t>(store_plane)].data() + store_pos,
-                        p + i, take);
-                    store_pos += take;
-                    remaining -= take;
-                    i += take;
-                    off += take;
-                    if (remaining == 0) store_done();
-                    break;
-                }
+                case Mode::Data:
                 case Mode::Skip: {
                     const std::size_t take =
                         static_cast<std::size_t>(std::min<std::uint64_t>(remaining, n - i));
+                    if (mode == Mode::Data) {
+                        auto& plane = stored.planes[static_cast<std::size_t>(store_plane)];
+                        plane.insert(plane.end(), p + i, p + i + take);
+                    }
                     remaining -= take;
                     i += take;
                     off += take;
-                    if (remaining == 0) skip_done();
+                    if (remaining == 0) mode == Mode::Data ? store_done() : skip_done();
                     break;
                 }
                 case Mode::Header: {

@@ -13,7 +13,6 @@ constexpr std::size_t kMaxEventLines = 200000;
 
 struct Job::State {
     Config cfg;
-    std::uint64_t bytes = 0;
     bool finished = false;
     std::vector<std::string> lines;
     std::uint64_t lines_dropped = 0;
@@ -54,9 +53,7 @@ Job::Job(Config cfg) : s_(std::make_unique<State>(std::move(cfg))) {}
 Job::~Job() = default;
 
 void Job::feed(std::span<const std::uint8_t> bytes) {
-    if (s_->finished) return;
-    s_->bytes += bytes.size();
-    s_->interp.feed(bytes);
+    if (!s_->finished) s_->interp.feed(bytes);
 }
 
 void Job::idle() {
@@ -64,7 +61,7 @@ void Job::idle() {
 }
 
 std::uint64_t Job::bytes() const {
-    return s_->bytes;
+    return s_->interp.offset();
 }
 const std::vector<std::string>& Job::errors() const {
     return s_->errors;
@@ -78,7 +75,7 @@ std::vector<std::filesystem::path> Job::finish() {
     if (s_->finished) return written;
     s_->interp.finish();
     s_->finished = true;
-    if (s_->bytes == 0) return written;  // a probe or a reconnection: nothing to show
+    if (bytes() == 0) return written;  // a probe or a reconnection: nothing to show
 
     std::error_code ec;
     std::filesystem::create_directories(s_->cfg.out_dir, ec);
@@ -102,7 +99,7 @@ std::vector<std::filesystem::path> Job::finish() {
     if (s_->lines_dropped) {
         Event e;
         e.kind = "error";
-        e.offset = s_->bytes;
+        e.offset = bytes();
         e.add("message", std::to_string(s_->lines_dropped) + " more events were not logged");
         log += e.json();
         log += '\n';
