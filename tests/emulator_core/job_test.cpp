@@ -136,16 +136,5 @@ TEST_F(EmulatorCoreJob, PicturesOnlyOfWhatWasPrinted) {
                                                  "job-0003-r02.png", "job-0003.events.jsonl"}));
 }
 
-TEST_F(EmulatorCoreJob, WritePngRefusesEmptyAndReportsBadDirectory) {
-    std::string why;
-    EXPECT_FALSE(write_png(dir_ / "empty.png", Receipt{576, 0, {}, false}, &why));
-    const Receipt r{2, 2, {0, 255, 255, 0}, true};
-    EXPECT_FALSE(write_png(dir_ / "missing" / "x.png", r, &why));
-    EXPECT_NE(why.find("missing"), std::string::npos);
-    ASSERT_TRUE(write_png(dir_ / "x.png", r, &why)) << why;
-    EXPECT_EQ(read_png(dir_ / "x.png").gray, r.pixels);
-    EXPECT_EQ(names(), std::vector<std::string>{"x.png"});
-}
-
 }  // namespace
 }  // namespace kvrs::emu::test

@@ -17,8 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "../emulator_core/streams.h"
 #include "io.h"
-#include "net_helpers.h"
 
 extern char** environ;
 
@@ -36,6 +36,14 @@ const Bytes kBand = cat({store(0x30, 0x31, 16, 8, pattern(16, 8, 4)), kPrint});
 Bytes reply(Conditions c = {}) {
     const auto r = status_reply(c);
     return Bytes(r.begin(), r.end());
+}
+
+// The drivers' 40-byte GetRequest, community "zelmix", request-id 3, for
+// 1.3.6.1.2.1.1.<arc>.0 (1 sysDescr, 2 sysObjectID).
+Bytes driver_request(std::uint8_t arc) {
+    return {0x30, 0x26, 0x02, 0x01, 0x00, 0x04, 0x06, 'z',  'e',  'l',  'm',  'i',  'x',  0xA0,
+            0x19, 0x02, 0x01, 0x03, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x0E, 0x30, 0x0C,
+            0x06, 0x08, 0x2B, 0x06, 0x01, 0x02, 0x01, 0x01, arc,  0x00, 0x05, 0x00};
 }
 
 bool wait_for(const std::function<bool()>& pred) {
@@ -205,8 +213,9 @@ TEST(EmulatorTcp, JobsAreWrittenBeforeWeClose) {
 }
 
 // ------------------------------------------------------------ UDP and SNMP
-// UDP status echoes the sequence number; the drivers' SNMP requests get the
-// value's tag at 38 and its contents at 40, the model first.
+// UDP status echoes the sequence number; the drivers' SNMP requests get a
+// GetResponse echoing their envelope, the value's tag at 38 and its contents
+// at 40 (decoded as the drivers do), the model first.
 TEST(EmulatorUdpSnmp, StatusAndDriverRequests) {
     Emulator emu({"--udp", "127.0.0.1:0", "--snmp", "127.0.0.1:0", "--model", "M1A"});
     const std::string udp = emu.endpoint("udp"), snmp = emu.endpoint("snmp");
@@ -215,18 +224,29 @@ TEST(EmulatorUdpSnmp, StatusAndDriverRequests) {
     ASSERT_EQ(emu.ctl_request("set paper-end").first, 0);
     EXPECT_EQ(udp_exchange(udp, cat({seq, kStatusRequest})),
               cat({seq, reply({.paper_end = true})}));
-    // Datagrams without a sequence number or without a request: no answer.
-    EXPECT_FALSE(udp_exchange(udp, {0x10, 0x04}, 300));
-    EXPECT_FALSE(udp_exchange(udp, {1, 2, 3, 4, 0x1B, 0x40}, 300));
 
-    const auto o = udp_exchange(snmp, driver_request(0x02));
-    ASSERT_TRUE(o && o->size() > 41u);
-    EXPECT_EQ(Bytes(o->begin() + 38, o->begin() + 41),
-              (Bytes{0x06, static_cast<std::uint8_t>(o->size() - 40), 0x2B}))
-        << hexdump(*o);
+    const Bytes req = driver_request(0x02);
+    const auto o = udp_exchange(snmp, req);
+    ASSERT_TRUE(o && o->size() > 41u && o->size() <= 64u);  // the probe reads 64 bytes at most
+    SCOPED_TRACE(hexdump(*o));
+    auto at = [](const Bytes& b, int from, int to) {
+        return Bytes(b.begin() + from, b.begin() + to);
+    };
+    EXPECT_EQ(at(*o, 0, 2), (Bytes{0x30, static_cast<std::uint8_t>(o->size() - 2)}));
+    EXPECT_EQ(at(*o, 2, 13), at(req, 2, 13));  // version, community
+    EXPECT_EQ((*o)[13], 0xA2);
+    EXPECT_EQ(at(*o, 15, 24), at(req, 15, 24));  // request id, no error
+    EXPECT_EQ(at(*o, 28, 38), at(req, 28, 38));  // the name asked for
+    EXPECT_EQ(at(*o, 38, 41), (Bytes{0x06, static_cast<std::uint8_t>(o->size() - 40), 0x2B}));
+    std::string oid = "1.3";  // then base-128 sub-identifiers from offset 41
+    for (std::size_t i = 41, v = 0; i < o->size(); ++i) {
+        v = v * 128 + ((*o)[i] & 0x7F);
+        if (!((*o)[i] & 0x80)) oid += "." + std::to_string(v), v = 0;
+    }
+    EXPECT_EQ(oid, "1.3.6.1.4.1.64101.1.2");
     const auto d = udp_exchange(snmp, driver_request(0x01));
     ASSERT_TRUE(d && d->size() > 48u);
-    EXPECT_EQ((*d)[38], 0x04) << hexdump(*d);
+    EXPECT_EQ(at(*d, 38, 40), (Bytes{0x04, static_cast<std::uint8_t>(d->size() - 40)}));
     EXPECT_EQ(std::string(d->begin() + 40, d->end()).rfind("KVRS-M1A", 0), 0u) << hexdump(*d);
 }
 
@@ -303,15 +323,8 @@ TEST(EmulatorConditions, CtlChangesTheReplyWhileAJobRuns) {
     ASSERT_TRUE(write_all(c.get(), cat({kBand, kStatusRequest})));
     EXPECT_EQ(read_exact(c.get(), 6), reply({.cover_open = true}));
 
-    EXPECT_TRUE(emu.ctl_request("status").second.find("conditions: cover-open") !=
-                std::string::npos);
-    const auto bad = emu.ctl_request("set lid-open");
-    EXPECT_EQ(bad.first, 1);
-    EXPECT_EQ(bad.second.rfind("error:", 0), 0u) << bad.second;
-    EXPECT_EQ(emu.ctl_request("dance").first, 1);
+    EXPECT_EQ(emu.ctl_request("set lid-open").first, 1);
     EXPECT_EQ(emu.ctl_request("clear cover-open").second, "ok: ready\n");
-    EXPECT_EQ(
-        run_shell(kBin + " ctl " + (emu.dir / "nothing").string() + " jobs 2>/dev/null").first, 2);
 
     EXPECT_EQ(emu.stop(), 0);
     EXPECT_TRUE(complete(emu.out() / "job-0001.events.jsonl"));
@@ -334,57 +347,6 @@ TEST(EmulatorConditions, ScriptAppliesExactlyAtTheByteCount) {
     }));
     ASSERT_TRUE(write_all(c.get(), kStatusRequest));
     EXPECT_EQ(read_exact(c.get(), 6), reply());
-}
-
-// Offline: TCP, UDP and SNMP all silent; back online a new request is
-// answered, the old one never; data taken while offline is still printed.
-TEST(EmulatorConditions, OfflineAnswersNothingAnywhere) {
-    Emulator emu({"--tcp", "127.0.0.1:0", "--udp", "127.0.0.1:0", "--snmp", "127.0.0.1:0", "--set",
-                  "offline"});
-    UniqueFd c = connect_to(emu.endpoint("tcp"));
-    ASSERT_TRUE(write_all(c.get(), cat({kInit, kStatusRequest, kBand})));
-    EXPECT_TRUE(silent_for(c.get(), 300));
-    EXPECT_FALSE(udp_exchange(emu.endpoint("udp"), cat({{1, 0, 0, 0}, kStatusRequest}), 300));
-    EXPECT_FALSE(udp_exchange(emu.endpoint("snmp"), driver_request(0x02), 300));
-    ASSERT_EQ(emu.ctl_request("clear offline").first, 0);
-    ASSERT_TRUE(write_all(c.get(), kStatusRequest));
-    ASSERT_TRUE(read_exact(c.get(), 6));
-    EXPECT_TRUE(silent_for(c.get(), 100));
-    EXPECT_TRUE(udp_exchange(emu.endpoint("snmp"), driver_request(0x02)));
-    ::shutdown(c.get(), SHUT_WR);
-    ASSERT_TRUE(wait_closed(c.get()));
-    EXPECT_TRUE(complete(emu.out() / "job-0001-r01.png"));
-}
-
-// ----------------------------------------------------- render and --help
-
-TEST(EmulatorRender, CapturedStreamFromFileAndStdin) {
-    char tmpl[] = "/tmp/kvrs-emu-render-XXXXXX";
-    const fs::path d = ::mkdtemp(tmpl);
-    const Bytes s = cat({kInit, text("Receipt\n"), kBand, kStatusRequest, {0x1B, 0x69}, kBand});
-    std::ofstream(d / "in.bin").write(reinterpret_cast<const char*>(s.data()), std::ssize(s));
-    const std::string render = kBin + " render --quiet --out ";
-    const auto [st, out] =
-        run_shell(render + (d / "o").string() + " --name cap " + (d / "in.bin").string());
-    EXPECT_EQ(st, 0);
-    EXPECT_TRUE(complete(d / "o" / "cap.events.jsonl"));
-    EXPECT_TRUE(complete(d / "o" / "cap-r01.png"));  // up to the cut
-    EXPECT_TRUE(complete(d / "o" / "cap-r02.png"));  // what followed it
-    EXPECT_NE(out.find("cap-r02.png"), std::string::npos) << out;
-    EXPECT_EQ(run_shell(render + (d / "p").string() + " - < " + (d / "in.bin").string()).first, 0);
-    EXPECT_EQ(read_file(d / "p" / "job-0001.events.jsonl"),
-              read_file(d / "o" / "cap.events.jsonl"));
-    EXPECT_EQ(run_shell(kBin + " render " + (d / "missing").string() + " 2>/dev/null").first, 1);
-    fs::remove_all(d);
-}
-
-TEST(EmulatorCli, HelpAndUsageErrors) {
-    const auto [st, out] = run_shell(kBin + " --help");
-    EXPECT_EQ(st, 0);
-    for (const char* word : {"--tcp", "--udp", "--snmp", "--pty", "--ctl", "--script", "render"})
-        EXPECT_NE(out.find(word), std::string::npos) << word;
-    for (const char* bad : {"--bogus", "--set lid-open", "--tcp 127.0.0.1:notaport"})
-        EXPECT_EQ(run_shell(kBin + " " + bad + " 2>/dev/null").first, 2) << bad;
 }
 
 }  // namespace
