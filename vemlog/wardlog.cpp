@@ -279,18 +279,11 @@ int SetLogFilename(const char* lpszFilename) {
     // A path whose generation names would not fit is refused like a path
     // that cannot be opened; nothing is created and the old setting stays.
     const std::size_t length = std::strlen(lpszFilename);
-    if (length > kMaxPathLength) {
+    if (length > kMaxPathLength ||
+        !Fd(::open(lpszFilename, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666)).ok()) {
         DbgLogMessage(kLevelError, 0, LOG_ERRNO, "[SetLogFilename]Open file(%s) fail",
                       lpszFilename);
         return 0;
-    }
-    {
-        Fd probe(::open(lpszFilename, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-        if (!probe.ok()) {
-            DbgLogMessage(kLevelError, 0, LOG_ERRNO, "[SetLogFilename]Open file(%s) fail",
-                          lpszFilename);
-            return 0;
-        }
     }
 
     std::unique_ptr<char[]> copy;

@@ -47,6 +47,13 @@ void open_to_all_users(const char* szName) {
     if ((st.st_mode & 07777) != kSemMode) (void)::fchmod(fd.get(), kSemMode);
 }
 
+// True, after logging it, when there is no semaphore handle.
+bool no_sem(unsigned int fn, const sem_t* pSem) {
+    if (pSem != nullptr) return false;
+    DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "Invalid pointer");
+    return true;
+}
+
 }  // namespace
 
 sem_t* create_semaphore(const char* szName) {
@@ -84,10 +91,7 @@ int lock_sem(sem_t* pSem, int nTimeout) {
     const unsigned int p32 = ptr_low32(pSem);
     DbgLogMessage(LOG_LEVEL_TRACE, fn_lock_sem, LOG_START, "Lock Enter sem=0x%08X, timeout : %d",
                   p32, nTimeout);
-    if (pSem == nullptr) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn_lock_sem, LOG_ERRNO, "Invalid pointer");
-        return VEM_ILLEGAL;
-    }
+    if (no_sem(fn_lock_sem, pSem)) return VEM_ILLEGAL;
 
     int result = VEM_ILLEGAL;
     if (nTimeout == -1) {
@@ -104,7 +108,6 @@ int lock_sem(sem_t* pSem, int nTimeout) {
         struct sigaction sa {};
         sa.sa_handler = on_sigalrm;
         sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
         struct timespec now {};
         if (::sigaction(SIGALRM, &sa, nullptr) != 0) {
             DbgLogMessage(LOG_LEVEL_ERROR, fn_lock_sem, LOG_ERRNO,
@@ -138,10 +141,7 @@ int lock_sem(sem_t* pSem, int nTimeout) {
 int islock_sem(sem_t* pSem) {
     const unsigned int p32 = ptr_low32(pSem);
     DbgLogMessage(LOG_LEVEL_TRACE, fn_islock_sem, LOG_START, "IsLock sem=0x%08X enter", p32);
-    if (pSem == nullptr) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn_islock_sem, LOG_ERRNO, "Invalid pointer");
-        return VEM_ILLEGAL;
-    }
+    if (no_sem(fn_islock_sem, pSem)) return VEM_ILLEGAL;
     int value = 0;
     if (::sem_getvalue(pSem, &value) != 0) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn_islock_sem, LOG_ERRNO,
@@ -163,10 +163,7 @@ int islock_sem(sem_t* pSem) {
 int unlock_sem(sem_t* pSem) {
     const unsigned int p32 = ptr_low32(pSem);
     DbgLogMessage(LOG_LEVEL_TRACE, fn_unlock_sem, LOG_START, "Unlock Enter sem=0x%08X", p32);
-    if (pSem == nullptr) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn_unlock_sem, LOG_ERRNO, "Invalid pointer");
-        return VEM_ILLEGAL;
-    }
+    if (no_sem(fn_unlock_sem, pSem)) return VEM_ILLEGAL;
     if (islock_sem(pSem) != VEM_ALREADY_LOCK) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn_unlock_sem, LOG_ERRNO,
                       "Semaphore it not lock. Unlock fail.");

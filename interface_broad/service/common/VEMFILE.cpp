@@ -25,8 +25,11 @@ const char* text(const char* s) {
     return s != nullptr ? s : "";
 }
 
-void log_bad_slot(unsigned int fn, int idx) {
+// True, after logging it, when idx is no slot of this build.
+bool bad_slot(unsigned int fn, int idx) {
+    if (valid_slot(idx)) return false;
     DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "invalid parameter=%d", idx);
+    return true;
 }
 
 // Composes the semaphore name of lpszFilename into out (VEM_SEM_NAME_SIZE
@@ -41,22 +44,48 @@ bool compose_sem_name(char* out, const char* lpszFilename) {
         errno = ENAMETOOLONG;
         return false;
     }
-    int n = std::snprintf(out, VEM_SEM_NAME_SIZE, VEM_FILE_SEM_TEMPLATE, lpszFilename);
-    if (n < 0 || static_cast<std::size_t>(n) >= VEM_SEM_NAME_SIZE) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
+    // VEM_FILE_NAME_MAX is derived from the template: the name fits.
+    std::snprintf(out, VEM_SEM_NAME_SIZE, VEM_FILE_SEM_TEMPLATE, lpszFilename);
     replace_char(out);
     return true;
 }
 
-// Two upper-case hexadecimal digits per byte, nothing between.
-void to_hex(const unsigned char* in, std::size_t n, std::string& out) {
+// Appends n bytes of data to f, as hexadecimal text (two upper-case digits
+// per byte, nothing between) when hex is set; logs why not.
+int append_block(std::FILE* f, const unsigned char* data, std::size_t n, bool hex) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < n; ++i) {
-        out[2 * i] = kDigits[in[i] >> 4];
-        out[2 * i + 1] = kDigits[in[i] & 0x0F];
+    static const unsigned char kNothing = 0;  // fwrite wants a buffer even for 0 bytes
+    const void* out = data != nullptr ? data : &kNothing;
+    std::size_t len = n;
+    std::string text;
+    if (hex) {
+        try {
+            text.resize(2 * n);
+        } catch (const std::bad_alloc&) {
+            DbgLogMessage(LOG_LEVEL_ERROR, fn_send_data_file, LOG_ERRNO, "Out of memory");
+            return VEM_ILLEGAL;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            text[2 * i] = kDigits[data[i] >> 4];
+            text[2 * i + 1] = kDigits[data[i] & 0x0F];
+        }
+        out = text.data();
+        len = text.size();
     }
+    errno = 0;
+    const std::size_t written = std::fwrite(out, 1, len, f);
+    if (written == 0) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_send_data_file, LOG_ERRNO, "write fail; ret=%d, error=%d",
+                      0, errno);
+        return VEM_ILLEGAL;
+    }
+    if (written < len) {
+        DbgLogMessage(LOG_LEVEL_WARN, fn_send_data_file, LOG_WARN,
+                      "write error size : %d (expect:%d)", static_cast<int>(written),
+                      static_cast<int>(n));
+        return VEM_ILLEGAL;
+    }
+    return VEM_SUCCESS;
 }
 
 }  // namespace
@@ -72,10 +101,7 @@ void init_buf_file() {
 }
 
 int connect_file(int idx, const char* lpszFilename) {
-    if (!valid_slot(idx)) {
-        log_bad_slot(fn_connect_file, idx);
-        return 0;
-    }
+    if (bad_slot(fn_connect_file, idx)) return 0;
     std::FILE* f = lpszFilename != nullptr ? std::fopen(lpszFilename, "ab+") : nullptr;
     if (f == nullptr) {
         const int err = lpszFilename != nullptr ? errno : EINVAL;
@@ -89,10 +115,7 @@ int connect_file(int idx, const char* lpszFilename) {
 
 int close_file_handle(int idx) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_close_file_handle, LOG_START, "Close file port Enter");
-    if (!valid_slot(idx)) {
-        log_bad_slot(fn_close_file_handle, idx);
-        return 0;
-    }
+    if (bad_slot(fn_close_file_handle, idx)) return 0;
     int result = 1;
     if (std::FILE* f = g_FileHandle[idx].release(); f != nullptr) {
         // fclose frees the stream even when it fails (the final flush went
@@ -112,10 +135,7 @@ int close_file_handle(int idx) {
 
 int reconnect_file(int idx, const char* lpszFilename, int nFormat) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_reconnect_file, LOG_START, "Reconnect file enter");
-    if (!valid_slot(idx)) {
-        log_bad_slot(fn_reconnect_file, idx);
-        return VEM_ILLEGAL;
-    }
+    if (bad_slot(fn_reconnect_file, idx)) return VEM_ILLEGAL;
     int result = VEM_SUCCESS;
     close_file_handle(idx);
     g_Format[idx] = nFormat;
@@ -131,10 +151,7 @@ int reconnect_file(int idx, const char* lpszFilename, int nFormat) {
 
 void close_port_file(int idx) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_close_port_file, LOG_START, "Close file Enter=%d", idx);
-    if (!valid_slot(idx)) {
-        log_bad_slot(fn_close_port_file, idx);
-        return;
-    }
+    if (bad_slot(fn_close_port_file, idx)) return;
     if (g_InitFileSem[idx] == 1) {
         g_pFileSem[idx].reset();  // sem_close; the name stays in the system
         g_InitFileSem[idx] = 0;
@@ -145,10 +162,7 @@ void close_port_file(int idx) {
 }
 
 sem_t* getFileSemaphore(int idx) {
-    if (!valid_slot(idx)) {
-        log_bad_slot(fn_unknown, idx);
-        return nullptr;
-    }
+    if (bad_slot(fn_unknown, idx)) return nullptr;
     return g_pFileSem[idx].get();
 }
 
@@ -176,10 +190,7 @@ sem_t* createFileSemaphore(char* szName, const char* lpszFilename) {
 
 int init_port_file(int idx, const char* lpszFilename, int nFormat) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_init_port_file, LOG_START, "Init file port enter");
-    if (!valid_slot(idx)) {
-        log_bad_slot(fn_init_port_file, idx);
-        return VEM_NODEVICE;
-    }
+    if (bad_slot(fn_init_port_file, idx)) return VEM_NODEVICE;
 
     int result = VEM_SUCCESS;
     if (g_FileHandle[idx]) {
@@ -222,10 +233,7 @@ int init_port_file(int idx, const char* lpszFilename, int nFormat) {
 int send_data_file(int idx, unsigned char* pBySendData, int nSendSize, unsigned long* pdwSize,
                    unsigned long /*dwTimeout*/) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_send_data_file, LOG_START, "Send file data enter");
-    if (!valid_slot(idx)) {
-        log_bad_slot(fn_send_data_file, idx);
-        return VEM_ILLEGAL;
-    }
+    if (bad_slot(fn_send_data_file, idx)) return VEM_ILLEGAL;
 
     int result = VEM_ILLEGAL;
     std::FILE* f = g_FileHandle[idx].get();
@@ -237,41 +245,12 @@ int send_data_file(int idx, unsigned char* pBySendData, int nSendSize, unsigned 
                       "Invalid send buffer(0x%08X, size=%d)", ptr_low32(pBySendData), nSendSize);
     } else {
         *pdwSize = 0;
-        const auto nIn = static_cast<std::size_t>(nSendSize);
-        static const unsigned char kNothing = 0;
-        const unsigned char* out = pBySendData != nullptr ? pBySendData : &kNothing;
-        std::size_t len = nIn;
-        std::string hex;
-        bool ready = true;
-        if (g_Format[idx] == VEM_FILE_HEX) {
-            try {
-                hex.resize(2 * nIn);
-            } catch (const std::bad_alloc&) {
-                DbgLogMessage(LOG_LEVEL_ERROR, fn_send_data_file, LOG_ERRNO, "Out of memory");
-                ready = false;
-            }
-            if (ready) {
-                to_hex(pBySendData, nIn, hex);
-                out = reinterpret_cast<const unsigned char*>(hex.data());
-                len = hex.size();
-            }
-        }
-        if (ready) {
-            errno = 0;
-            const std::size_t written = std::fwrite(out, 1, len, f);
-            if (written == 0) {
-                DbgLogMessage(LOG_LEVEL_ERROR, fn_send_data_file, LOG_ERRNO,
-                              "write fail; ret=%d, error=%d", 0, errno);
-            } else if (written < len) {
-                DbgLogMessage(LOG_LEVEL_WARN, fn_send_data_file, LOG_WARN,
-                              "write error size : %d (expect:%d)", static_cast<int>(written),
-                              nSendSize);
-            } else {
-                *pdwSize = static_cast<unsigned long>(nSendSize);
-                DbgLogMessage(LOG_LEVEL_DEBUG, fn_send_data_file, LOG_DBG, "send success=%d",
-                              nSendSize);
-                result = VEM_SUCCESS;
-            }
+        result = append_block(f, pBySendData, static_cast<std::size_t>(nSendSize),
+                              g_Format[idx] == VEM_FILE_HEX);
+        if (result == VEM_SUCCESS) {
+            *pdwSize = static_cast<unsigned long>(nSendSize);
+            DbgLogMessage(LOG_LEVEL_DEBUG, fn_send_data_file, LOG_DBG, "send success=%d",
+                          nSendSize);
         }
     }
     DbgLogMessage(LOG_LEVEL_TRACE, fn_send_data_file, LOG_END, "Send file data Exit=%d", result);
@@ -281,10 +260,7 @@ int send_data_file(int idx, unsigned char* pBySendData, int nSendSize, unsigned 
 int receive_data_file(int idx, unsigned char* /*pByReceiveData*/, int nReceiveSize,
                       unsigned long* pdwRecSize, unsigned long /*dwTimeout*/) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_receive_data_file, LOG_START, "Receive file data enter");
-    if (!valid_slot(idx)) {
-        log_bad_slot(fn_receive_data_file, idx);
-        return VEM_ILLEGAL;
-    }
+    if (bad_slot(fn_receive_data_file, idx)) return VEM_ILLEGAL;
     if (!g_FileHandle[idx]) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn_receive_data_file, LOG_ERRNO, "Invalid file handle");
         return VEM_NOINIT;
