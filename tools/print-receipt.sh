@@ -25,52 +25,6 @@ set -eu
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ROOT/tools/e2e/harness.sh"
 
-# ---- Inside the namespace: the print itself --------------------------------
-if [[ ${1:-} == --in-namespace ]]; then
-    shift
-    build=$1 outdir=$2 keep=$3
-    e2e_init
-    # The files stay for a look when asked to, or when something failed.
-    finish() {
-        local rc=$?
-        e2e_stop_all
-        if [[ $keep == 1 || $rc != 0 ]]; then
-            echo "print-receipt: scheduler and emulator files kept in $E2E_BASE" >&2
-        else
-            rm -rf "$E2E_BASE"
-        fi
-    }
-    trap finish EXIT
-
-    e2e_make_receipt_pdf "$E2E_BASE/work/receipt.pdf"
-    e2e_cups_start "$build/cups/filter/rastertovem"
-    e2e_emulator_start "$build/tools/emulator/kvrs-emulator" --model M2A --paper 80 --quiet
-    e2e_add_queue KVRS-M2A "$build/ppd/kvrs-m2a.ppd"
-
-    # Error diffusion, so that the gray wedge shows as shades.
-    id=$(e2e_print KVRS-M2A "$E2E_BASE/work/receipt.pdf" -t "Sample receipt" -o DitherType=3)
-    e2e_log "job $id submitted; waiting for it to finish"
-    if ! state=$(e2e_wait_job "$id" "completed aborted canceled" 90) || [[ $state != completed ]]; then
-        e2e_job_log "$id" | grep -E 'STATE:|INFO|ERROR|E \[' | tail -n 30 >&2 || true
-        e2e_die "the job did not complete (state: ${state:-unknown})"
-    fi
-    e2e_stop_all
-
-    shopt -s nullglob
-    pictures=("$E2E_BASE"/out/*.png)
-    ((${#pictures[@]})) || e2e_die "the emulator drew no receipt (see $E2E_BASE/out)"
-    mkdir -p "$outdir"
-    rm -f "$outdir"/receipt-r*.png
-    n=0
-    for p in "${pictures[@]}"; do
-        n=$((n + 1))
-        cp "$p" "$(printf '%s/receipt-r%02d.png' "$outdir" "$n")"
-    done
-    cp "$E2E_BASE"/out/*.events.jsonl "$outdir/receipt.events.jsonl" 2>/dev/null || true
-    exit 0
-fi
-
-# ---- Outside: packages, build, then the namespace --------------------------
 keep=0
 build=$ROOT/build/normal
 args=("$@")
@@ -93,30 +47,70 @@ while (($#)); do
             ;;
     esac
 done
-
-# Root is needed for the packages, the namespaces and the scheduler.
-source "$ROOT/tools/require-root.sh"
-require_root print-receipt "$0" "${args[@]}"
-
-started=$SECONDS
-"$ROOT/tools/install-deps.sh"
-
-echo "print-receipt: building the filter and the emulator in $build"
-cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null
-cmake --build "$build" --target rastertovem kvrs-emulator -j "$(nproc)" >/dev/null
-
 outdir=$ROOT/out
-unshare --net --pid --fork --kill-child --mount-proc -- \
-    bash -c 'ip link set lo up || exit 1; export E2E_IN_NS=$$; exec bash "$@"' \
-    print-receipt "$0" --in-namespace "$build" "$outdir" "$keep"
+
+# ---- Outside: packages, build, then the same script in the namespace -------
+if [[ ${E2E_IN_NS:-} != "$$" ]]; then
+    # Root is needed for the packages, the namespaces and the scheduler.
+    source "$ROOT/tools/require-root.sh"
+    require_root print-receipt "$0" "${args[@]}"
+    export PRINT_RECEIPT_T0=$EPOCHSECONDS
+    "$ROOT/tools/install-deps.sh"
+    echo "print-receipt: building the filter and the emulator in $build"
+    cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null
+    cmake --build "$build" --target rastertovem kvrs-emulator -j "$(nproc)" >/dev/null
+    e2e_enter_namespace "$0" "${args[@]}"
+fi
+
+# ---- Inside the namespace: the print itself --------------------------------
+e2e_init
+# The files stay for a look when asked to, or when something failed.
+finish() {
+    local rc=$?
+    e2e_stop_all
+    if [[ $keep == 1 || $rc != 0 ]]; then
+        echo "print-receipt: scheduler and emulator files kept in $E2E_BASE" >&2
+    else
+        rm -rf "$E2E_BASE"
+    fi
+}
+trap finish EXIT
+
+e2e_make_receipt_pdf "$E2E_BASE/work/receipt.pdf"
+e2e_cups_start "$build/cups/filter/rastertovem"
+e2e_emulator_start "$build/tools/emulator/kvrs-emulator" --model M2A --paper 80 --quiet
+e2e_add_queue KVRS-M2A "$build/ppd/kvrs-m2a.ppd"
+
+# Error diffusion, so that the gray wedge shows as shades.
+id=$(e2e_print KVRS-M2A "$E2E_BASE/work/receipt.pdf" -t "Sample receipt" -o DitherType=3)
+e2e_log "job $id submitted; waiting for it to finish"
+if ! state=$(e2e_wait_job "$id" "completed aborted canceled" 90) || [[ $state != completed ]]; then
+    e2e_job_log "$id" | grep -E 'STATE:|INFO|ERROR|E \[' | tail -n 30 >&2 || true
+    e2e_die "the job did not complete (state: ${state:-unknown})"
+fi
+# The emulator finishes its pictures as it ends.
+e2e_stop_all
+
+shopt -s nullglob
+pictures=("$E2E_BASE"/out/*.png)
+((${#pictures[@]})) || e2e_die "the emulator drew no receipt (see $E2E_BASE/out)"
+mkdir -p "$outdir"
+rm -f "$outdir"/receipt-r*.png
+n=0
+for p in "${pictures[@]}"; do
+    n=$((n + 1))
+    cp "$p" "$(printf '%s/receipt-r%02d.png' "$outdir" "$n")"
+done
+cp "$E2E_BASE"/out/*.events.jsonl "$outdir/receipt.events.jsonl" 2>/dev/null || true
 
 # Under sudo, hand the pictures to the user who asked for them.
 if [[ -n ${SUDO_UID:-} && -n ${SUDO_GID:-} ]]; then
     chown -R "$SUDO_UID:$SUDO_GID" "$outdir"
 fi
-echo "print-receipt: printed in $((SECONDS - started)) s through CUPS onto the KVRS-M2A emulator."
+took=$((EPOCHSECONDS - ${PRINT_RECEIPT_T0:-$EPOCHSECONDS}))
+echo "print-receipt: printed in $took s through CUPS onto the KVRS-M2A emulator."
 echo "print-receipt: the receipt's picture: $outdir/receipt-r01.png"
-if compgen -G "$outdir/receipt-r0[2-9].png" >/dev/null; then
+if ((n > 1)); then
     echo "print-receipt: (more receipts: $(cd "$outdir" && ls receipt-r*.png | tr '\n' ' '))"
 fi

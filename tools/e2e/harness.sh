@@ -11,11 +11,12 @@
 #
 #   e2e_enter_namespace "$0" "$@"  re-run the calling script in its own
 #                                   namespaces (no-op when already inside)
-#   e2e_init [DIR]                  make $E2E_BASE (a fresh temp dir by default)
+#   e2e_init                        make $E2E_BASE, a fresh temporary directory
 #   e2e_cups_start FILTER           start cupsd with FILTER as rastertovem
 #   e2e_emulator_start EMU [ARGS]   start kvrs-emulator on 127.0.0.1:9100
 #   e2e_add_queue NAME PPD [ARGS]   add a queue on socket://127.0.0.1:9100
 #   e2e_print QUEUE FILE [ARGS]     submit a job, print its id
+#   e2e_poll SECS CMD...            retry CMD until it succeeds or time runs out
 #   e2e_wait_job ID STATES SECS     wait until the job's state is in STATES
 #   e2e_printer_attrs QUEUE         printer-state, -reasons, -message
 #   e2e_make_receipt_pdf OUT        the sample receipt (one page)
@@ -47,12 +48,8 @@ e2e_die() {
 # ends every process left in the namespace (a scheduler, an emulator), and
 # --kill-child ends the script if unshare itself is killed (a time-out).
 e2e_enter_namespace() {
-    if [[ ${E2E_IN_NS:-} == "$$" ]]; then
-        return 0
-    fi
-    if [[ $(id -u) -ne 0 ]]; then
-        e2e_die "needs root (a private network namespace and a CUPS scheduler)"
-    fi
+    [[ ${E2E_IN_NS:-} != "$$" ]] || return 0
+    [[ $(id -u) -eq 0 ]] || e2e_die "needs root (a private network namespace and a CUPS scheduler)"
     local script=$1
     shift
     exec unshare --net --pid --fork --kill-child --mount-proc -- \
@@ -60,17 +57,11 @@ e2e_enter_namespace() {
         e2e "$script" "$@"
 }
 
-# e2e_init [DIR]: the directory tree every other step uses.  Directories
-# on the way to what filters read must be searchable by lp.
+# e2e_init: the directory tree every other step uses.  It lives in /tmp,
+# not $TMPDIR: every directory on the way to what filters read must be
+# searchable by lp, which runs them.
 e2e_init() {
-    if [[ -n ${1:-} ]]; then
-        E2E_BASE=$1
-        mkdir -p "$E2E_BASE"
-    else
-        # /tmp, not $TMPDIR: every directory on the way must be searchable
-        # by lp, which runs the filters.
-        E2E_BASE=$(mktemp -d /tmp/kvrs-e2e.XXXXXX)
-    fi
+    E2E_BASE=$(mktemp -d /tmp/kvrs-e2e.XXXXXX)
     chmod 0755 "$E2E_BASE"
     mkdir -p "$E2E_BASE"/{etc,spool,cache,run,log,serverbin,lib,out,work}
     chmod 0755 "$E2E_BASE"/{etc,serverbin,lib,out,work}
@@ -170,20 +161,33 @@ EOF
         cupsd -f -c "$b/etc/cupsd.conf" -s "$b/etc/cups-files.conf" \
         >"$b/log/cupsd.out" 2>&1 &
     E2E_CUPSD_PID=$!
-    local i
-    for ((i = 0; i < 100; i++)); do
-        # lpstat -r exits 0 whether or not the scheduler runs: read its text.
-        if lpstat -r 2>/dev/null | grep -q "scheduler is running"; then
-            e2e_log "cupsd (pid $E2E_CUPSD_PID) listening on $CUPS_SERVER, files in $b"
-            return 0
-        fi
-        if ! kill -0 "$E2E_CUPSD_PID" 2>/dev/null; then
-            cat "$b/log/cupsd.out" "$b/log/error_log" >&2 2>/dev/null
-            e2e_die "cupsd exited at start-up"
-        fi
+    _e2e_await_start "$E2E_CUPSD_PID" cupsd _e2e_cups_up
+    e2e_log "cupsd (pid $E2E_CUPSD_PID) listening on $CUPS_SERVER, files in $b"
+}
+
+# lpstat -r exits 0 whether or not the scheduler runs: read its text.
+_e2e_cups_up() { lpstat -r 2>/dev/null | grep -q "scheduler is running"; }
+
+# _e2e_await_start PID NAME CMD...: waits up to 10 s for CMD to succeed;
+# fails with the logs when the process PID ends first or time runs out.
+_e2e_await_start() {
+    local pid=$1 name=$2
+    shift 2
+    e2e_poll 10 _e2e_ready_or_gone "$pid" "$@" && kill -0 "$pid" 2>/dev/null && return 0
+    cat "$E2E_BASE"/log/*.out "$E2E_BASE"/log/error_log >&2 2>/dev/null
+    e2e_die "$name exited at start-up or was not ready within 10 s"
+}
+_e2e_ready_or_gone() { ! kill -0 "$1" 2>/dev/null || "${@:2}"; }
+
+# e2e_poll SECS CMD...: runs CMD every 0.1 s until it succeeds (status 0)
+# or SECS have passed (status 1).
+e2e_poll() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || return 1
         sleep 0.1
     done
-    e2e_die "cupsd did not answer within 10 s"
 }
 
 # e2e_emulator_start EMU [ARGS...]: the virtual printer on $E2E_EMU_ADDR
@@ -201,19 +205,8 @@ e2e_emulator_start() {
     "$emu" --tcp "$E2E_EMU_ADDR" --snmp "$E2E_EMU_SNMP" --out "$E2E_BASE/out" --ctl "$E2E_EMU_CTL" \
         --ready-file "$ready" "$@" >"$E2E_BASE/log/emulator.out" 2>&1 &
     E2E_EMU_PID=$!
-    local i
-    for ((i = 0; i < 100; i++)); do
-        if [[ -s $ready ]]; then
-            e2e_log "emulator (pid $E2E_EMU_PID) ready: $(tr '\n' ' ' <"$ready")"
-            return 0
-        fi
-        if ! kill -0 "$E2E_EMU_PID" 2>/dev/null; then
-            cat "$E2E_BASE/log/emulator.out" >&2
-            e2e_die "emulator exited at start-up"
-        fi
-        sleep 0.1
-    done
-    e2e_die "emulator not ready within 10 s"
+    _e2e_await_start "$E2E_EMU_PID" emulator test -s "$ready"
+    e2e_log "emulator (pid $E2E_EMU_PID) ready: $(tr '\n' ' ' <"$ready")"
 }
 
 # e2e_emulator_ctl ARGS...: set COND | clear COND | status | jobs
@@ -245,37 +238,33 @@ e2e_print() {
     echo "$id"
 }
 
-# e2e_job_state ID: the job's state keyword (pending, processing, completed,
-# aborted, canceled, processing-stopped, pending-held) on stdout.
-e2e_job_state() {
-    ipptool -t -d "job_id=$1" "ipp://$CUPS_SERVER/jobs" "$E2E_TOOLS/get-job.test" 2>/dev/null |
-        sed -n 's/^ *job-state (enum) = //p' | head -n 1
-}
-
 # e2e_job_attrs ID: state, reasons and message, as ipptool shows them.
 e2e_job_attrs() {
     ipptool -t -d "job_id=$1" "ipp://$CUPS_SERVER/jobs" "$E2E_TOOLS/get-job.test" 2>/dev/null |
         grep -E '^ *job-'
 }
 
+# e2e_job_state ID: the job's state keyword (pending, processing, completed,
+# aborted, canceled, processing-stopped, pending-held) on stdout.
+e2e_job_state() {
+    e2e_job_attrs "$1" | sed -n 's/^ *job-state (enum) = //p' | head -n 1
+}
+
 # e2e_wait_job ID "STATE..." SECONDS: waits until the job's state is one of
-# STATES (space separated); prints the state.  Fails with the job's
-# attributes and the scheduler's log tail when time runs out.
+# STATES (space separated) and prints it; fails (status 1) when time runs
+# out, leaving the diagnosis to the caller (e2e_job_attrs, e2e_job_log).
 e2e_wait_job() {
-    local id=$1 want=$2 secs=$3 state="" deadline
-    deadline=$((SECONDS + secs))
-    while ((SECONDS < deadline)); do
-        state=$(e2e_job_state "$id")
-        if [[ -n $state && " $want " == *" $state "* ]]; then
-            echo "$state"
-            return 0
-        fi
-        sleep 0.2
-    done
-    e2e_log "job $id: state '$state' after ${secs}s, wanted one of: $want"
-    e2e_job_attrs "$id" >&2
-    tail -n 40 "$E2E_BASE/log/error_log" >&2
+    _E2E_STATE=
+    if e2e_poll "$3" _e2e_job_in "$1" "$2"; then
+        echo "$_E2E_STATE"
+        return 0
+    fi
+    e2e_log "job $1: state '$_E2E_STATE' after ${3}s, wanted one of: $2"
     return 1
+}
+_e2e_job_in() {
+    _E2E_STATE=$(e2e_job_state "$1")
+    [[ -n $_E2E_STATE && " $2 " == *" $_E2E_STATE "* ]]
 }
 
 # e2e_printer_attrs QUEUE: printer-state, -reasons, -message, accepting.
@@ -289,25 +278,18 @@ e2e_job_log() {
     grep -F "[Job $1]" "$E2E_BASE/log/error_log" || true
 }
 
-e2e_stop_emulator() {
-    if [[ -n $E2E_EMU_PID ]]; then
-        kill -TERM "$E2E_EMU_PID" 2>/dev/null || true
-        wait "$E2E_EMU_PID" 2>/dev/null || true
-        E2E_EMU_PID=
-    fi
+# _e2e_end VAR: ends the process whose PID VAR holds (if any), waits for
+# it and empties VAR, so that stopping twice is harmless.
+_e2e_end() {
+    [[ -n ${!1} ]] || return 0
+    kill -TERM "${!1}" 2>/dev/null || true
+    wait "${!1}" 2>/dev/null || true
+    printf -v "$1" ''
 }
-
-e2e_stop_cups() {
-    if [[ -n $E2E_CUPSD_PID ]]; then
-        kill -TERM "$E2E_CUPSD_PID" 2>/dev/null || true
-        wait "$E2E_CUPSD_PID" 2>/dev/null || true
-        E2E_CUPSD_PID=
-    fi
-}
-
+e2e_stop_emulator() { _e2e_end E2E_EMU_PID; }
 e2e_stop_all() {
-    e2e_stop_emulator
-    e2e_stop_cups
+    _e2e_end E2E_EMU_PID
+    _e2e_end E2E_CUPSD_PID
 }
 
 # ---- Documents the tests print: made here, never downloaded ---------------
