@@ -38,6 +38,8 @@
 #include <span>
 #include <string_view>
 
+#include "VEMFd.h"
+
 #include "VEMLogging.h"
 
 namespace {
@@ -87,22 +89,6 @@ constexpr std::uint32_t kLevelTrace = 16;
 
 // ---- Helpers ----------------------------------------------------------------
 
-// Owns a file descriptor; closes it on every path.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
-
 // Copies the current log file path into `out` (a NUL-terminated string,
 // empty when no file is set).  SetLogFilename never stores a path longer
 // than kMaxPathLength, so the copy always fits.
@@ -127,19 +113,6 @@ const char* LevelCode(std::uint32_t level, unsigned int token) {
 
 const char* TokenText(unsigned int token) {
     return token < std::size(LOG_TOKEN) ? LOG_TOKEN[token] : kUnknownToken;
-}
-
-// Writes all of `data`, retrying short writes and interruptions.
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Name of generation k of `path`: the path directly followed by k with at
@@ -175,9 +148,9 @@ int TryLogToFile(const char* path, std::uint32_t count, const char* msg) {
     if (::stat(path, &st) == 0 && st.st_size >= static_cast<off_t>(g_maxFileSize))
         RotateLogFile(path, count);
 
-    Fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (!fd.ok()) return 0;
-    return WriteAll(fd.get(), msg) ? 1 : 0;
+    vem::UniqueFd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd) return 0;
+    return vem::write_all(fd.get(), std::string_view(msg)) ? 1 : 0;
 }
 
 // Formats and writes one line; the level has already passed the mask.
@@ -280,7 +253,7 @@ int SetLogFilename(const char* lpszFilename) {
     // that cannot be opened; nothing is created and the old setting stays.
     const std::size_t length = std::strlen(lpszFilename);
     if (length > kMaxPathLength ||
-        !Fd(::open(lpszFilename, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666)).ok()) {
+        !vem::UniqueFd(::open(lpszFilename, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666))) {
         DbgLogMessage(kLevelError, 0, LOG_ERRNO, "[SetLogFilename]Open file(%s) fail",
                       lpszFilename);
         return 0;

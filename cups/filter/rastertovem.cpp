@@ -14,6 +14,7 @@
 
 #include <cups/backend.h>
 
+#include "VEMFd.h"
 #include "VEMLogging.h"
 #include "rastertovem_core.h"
 
@@ -27,14 +28,11 @@ extern "C" void cancelJob(int) { g_bTerminate = 1; }
 
 // Owner of the raster input file and the libcups reader on it.
 struct RasterInput {
-    int fd = -1;
-    bool ownsFd = false;
+    vem::UniqueFd file;  // the named file; none when reading standard input
     cups_raster_t* raster = nullptr;
     ~RasterInput() {
         if (raster != nullptr)
             cupsRasterClose(raster);
-        if (ownsFd && fd >= 0)
-            ::close(fd);
     }
 };
 
@@ -94,19 +92,18 @@ int main(int argc, char* argv[]) {
     // Open the raster: the named file, or standard input.
     RasterInput input;
     bool opened = false;
+    int fd = 0;
     if (argc == 7) {
         DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Preparing open CUPS:%s", argv[6]);
-        input.fd = ::open(argv[6], O_RDONLY | O_CLOEXEC);
-        input.ownsFd = input.fd >= 0;
-        if (input.fd < 0) {
+        input.file.reset(::open(argv[6], O_RDONLY | O_CLOEXEC));
+        fd = input.file.get();
+        if (fd < 0) {
             DbgLogMessage(LOG_LEVEL_ERROR, kFnMain, LOG_ERRNO, "Open CUPS problem, errno:%d", errno);
             fputs("ERROR: Open CUPS problem\n", stderr);
         }
-    } else {
-        input.fd = 0;
     }
-    if (input.fd >= 0) {
-        input.raster = cupsRasterOpen(input.fd, CUPS_RASTER_READ);
+    if (fd >= 0) {
+        input.raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
         if (input.raster == nullptr) {
             DbgLogMessage(LOG_LEVEL_ERROR, kFnMain, LOG_ERRNO, "cupsRasterOpen problem");
             fputs("ERROR: cupsRasterOpen problem\n", stderr);

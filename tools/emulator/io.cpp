@@ -1,4 +1,4 @@
-// io.cpp - descriptor ownership and write loops.
+// io.cpp - write loops, descriptor flags and endpoint text.
 #include "io.h"
 
 #include <arpa/inet.h>
@@ -12,48 +12,8 @@
 
 namespace kvrs::emu {
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
-}
-
 std::size_t write_some(int fd, std::span<const std::uint8_t> data, int* err) {
-    std::size_t done = 0;
-    if (err) {
-        *err = 0;
-    }
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (err) {
-                *err = errno;
-            }
-            break;
-        }
-        if (n == 0) {
-            if (err) {
-                *err = EIO;
-            }
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
-}
-
-bool write_all(int fd, std::span<const std::uint8_t> data) {
-    int err = 0;
-    return write_some(fd, data, &err) == data.size();
-}
-
-bool write_all(int fd, std::string_view text) {
-    return write_all(fd,
-                     std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return vem::write_full(fd, data.data(), data.size(), err);
 }
 
 bool set_nonblocking(int fd, bool on) {

@@ -11,41 +11,18 @@
 #include <string_view>
 #include <utility>
 
+#include "VEMFd.h"
+
 namespace kvrs::emu {
 
-// Owns one file descriptor; closes it in the destructor.  Move-only.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1);
-
-  private:
-    int fd_ = -1;
-};
+using vem::UniqueFd;
 
 // Writes all of `data`, looping over short writes and EINTR.  On a
 // non-blocking descriptor it stops at EAGAIN.  Returns the number of bytes
 // written; `*err` receives errno when it stopped early (0 otherwise).
 std::size_t write_some(int fd, std::span<const std::uint8_t> data, int* err);
 // Writes all of `data` on a blocking descriptor; false on error.
-bool write_all(int fd, std::span<const std::uint8_t> data);
-bool write_all(int fd, std::string_view text);
+using vem::write_all;
 
 bool set_nonblocking(int fd, bool on = true);
 

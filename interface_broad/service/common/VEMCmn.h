@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "VEMFd.h"
 #include "VEMFuncNo.h"
 #include "VEMInterface.h"
 #include "VEMLogging.h"
@@ -114,33 +115,6 @@ struct StreamCloser {
 using UniqueStream = std::unique_ptr<std::FILE, StreamCloser>;
 
 // Owns a file descriptor; -1 means none.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    int release() noexcept {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using vem::UniqueFd;
 
 #endif  // VEM_CMN_H

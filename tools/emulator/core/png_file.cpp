@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "VEMFd.h"
 #include "kvrs_emulator.h"
 
 namespace kvrs::emu {
@@ -22,22 +23,18 @@ class TempFile {
   public:
     TempFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     ~TempFile() {
-        if (fd_ >= 0) ::close(fd_);
+        fd_.reset();
         if (!path_.empty()) ::unlink(path_.c_str());
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     const std::string& path() const { return path_; }
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
+    bool close() { return ::close(fd_.release()) == 0; }
     void keep() { path_.clear(); }
 
   private:
-    int fd_;
+    vem::UniqueFd fd_;
     std::string path_;
 };
 
@@ -81,15 +78,9 @@ bool write_file_atomic(const std::filesystem::path& path, std::span<const std::u
         return false;
     }
     TempFile tmp(fd, templ);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(tmp.fd(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            set_error(error, "cannot write " + tmp.path() + ": " + std::strerror(errno));
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+    if (!vem::write_all(tmp.fd(), bytes)) {
+        set_error(error, "cannot write " + tmp.path() + ": " + std::strerror(errno));
+        return false;
     }
     // mkstemp makes the file private; job files are meant to be read by
     // whoever looks at the output directory.
