@@ -53,17 +53,16 @@ for tree in "${trees[@]}"; do
 done
 
 # Both trees use the same fixed semaphore names and FIFO paths, so they run
-# one after the other, never at once.  The PID namespace makes sure that
-# nothing a test started (a scheduler, an emulator) outlives the run.
+# one after the other, never at once, each in a sandbox of its own
+# (tools/ns-run.sh: loopback only, private /tmp and /dev/shm; the PID
+# namespace makes sure nothing a test started outlives the run).
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
 for tree in "${trees[@]}"; do
     echo "=== tests: $tree tree"
-    if ! unshare --net --pid --fork --kill-child --mount-proc -- \
-        bash -c 'ip link set lo up && exec "$@"' run-tests \
-        ctest --test-dir "$ROOT/build/$tree" --output-on-failure --no-tests=error \
-              -j "$jobs" "${ctest_args[@]}"; then
+    if ! "$ROOT/tools/ns-run.sh" ctest --test-dir "$ROOT/build/$tree" --output-on-failure \
+            --no-tests=error -j "$jobs" "${ctest_args[@]}"; then
         status=1
     fi
 done
