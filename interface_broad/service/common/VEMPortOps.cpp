@@ -14,8 +14,9 @@ int file_reconnect(int idx, const PortParams& p) {
 void file_park(int idx) { close_file_handle(idx); }
 
 // One row per driver; port_ops() picks it by kind.
-constexpr PortOps kFile{INTF_FILE,     "file",         file_open,      file_reconnect,
-                        file_park,     close_port_file, getFileSemaphore, send_data_file,
+constexpr PortOps kFile{INTF_FILE,        "file",           init_buf_file,
+                        file_open,        file_reconnect,   file_park,
+                        close_port_file,  getFileSemaphore, send_data_file,
                         receive_data_file, nullptr};
 
 }  // namespace

@@ -33,6 +33,7 @@ using PortRtsFn = int (*)(int idx, unsigned char* pBySend, int nSend, unsigned c
 struct PortOps {
     InterfaceList kind;
     const char* label;                               // "file", "usb", ... for messages
+    void (*reset_all)();                             // init_buf_*: every slot to its reset values
     int (*open)(int idx, const PortParams& p);       // init_port_*: a VEM code
     int (*reconnect)(int idx, const PortParams& p);  // reconnect_*: a VEM code
     void (*park)(int idx);                           // close_*_handle: device closed, lock kept
