@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "VEMPAR.h"
+#include "VEMPortOps.h"
 
 namespace {
 
@@ -101,6 +102,25 @@ TEST_F(ParallelPort, SendIsOneRequestPerByte) {
     const std::string ev = events();
     EXPECT_NE(ev.find("\"text\":\"PAR OK\""), std::string::npos) << ev;
     EXPECT_NE(ev.find("\"kind\":\"cut\""), std::string::npos) << ev;
+}
+
+// The port table's parallel row opens, parks, reopens and closes the port.
+TEST_F(ParallelPort, PortTableRow) {
+    const PortOps* ops = port_ops(INTF_PARRALLEL);
+    ASSERT_TRUE(ops != nullptr && ops->kind == INTF_PARRALLEL && ops->rts == nullptr);
+    PortParams p;
+    std::snprintf(p.szName, sizeof p.szName, "%s", kDevice);
+    ASSERT_EQ(ops->open(0, p), VEM_SUCCESS);
+    EXPECT_EQ(ops->semaphore(0), getParallelSemaphore(0));
+    ops->park(0);
+    ASSERT_EQ(ops->reconnect(0, p), VEM_SUCCESS);
+    unsigned char b = 'z';
+    unsigned long n = 0;
+    EXPECT_EQ(ops->send(0, &b, 1, &n, 100), VEM_SUCCESS);
+    ops->close(0);
+    EXPECT_EQ(requests(), (std::vector<std::string>{"open /dev/fakeparport0", "PPCLAIM", "PPRELEASE",
+                                                    "close", "open /dev/fakeparport0", "PPCLAIM",
+                                                    "PPWDATA 7A", "PPRELEASE", "close"}));
 }
 
 // A byte the port refuses is tried again until the limit, then the send

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "VEMPortOps.h"
 #include "VEMRS232.h"
 
 // The drivers' clock in this binary: the real time plus a skew a test can
@@ -306,4 +307,31 @@ TEST_F(SerialPort, Refusals) {
                   2 * VEM_ILLEGAL);
         EXPECT_EQ(getSerialSemaphore(idx), nullptr), close_port_serial(idx);
     }
+}
+
+// The port table's serial row hands every PortParams field to the driver in
+// its place (a swapped pair would pass every other test).
+TEST_F(SerialPort, PortTableRow) {
+    const PortOps* ops = port_ops(INTF_RS232);
+    ASSERT_TRUE(ops != nullptr && ops->kind == INTF_RS232 && ops->rts == nullptr);
+    PortParams p;
+    std::snprintf(p.szName, sizeof p.szName, "%s", path_.c_str());
+    p.nBaudrate = 4800, p.nDataBit = 7, p.nParity = 1, p.nStopBit = 2, p.nFlowControl = 2;
+    ASSERT_EQ(ops->open(3, p), VEM_SUCCESS);
+    const auto check = [&](speed_t speed) {
+        const struct termios t = settings();
+        EXPECT_EQ(::cfgetospeed(&t), speed);
+        EXPECT_EQ(g_requested.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS),
+                  CS7 | PARENB | PARODD | CSTOPB);
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF), IXON | IXOFF);
+    };
+    check(B4800);
+    EXPECT_EQ(ops->semaphore(3), getSerialSemaphore(3));
+    ops->park(3);
+    EXPECT_FALSE(g_ComHandle[3]);
+    p.nBaudrate = 1200;
+    ASSERT_EQ(ops->reconnect(3, p), VEM_SUCCESS);
+    check(B1200);
+    ops->close(3);
+    EXPECT_TRUE(!g_ComHandle[3] && getSerialSemaphore(3) == nullptr);
 }
