@@ -63,6 +63,14 @@ class ParallelPort : public ::testing::Test {
         seen_ = all.size();
         return lines;
     }
+    // The requests without the handshake around each byte (status reads,
+    // strobe pulses).
+    std::vector<std::string> data_requests() {
+        std::vector<std::string> r;
+        for (auto& l : requests())
+            if (!l.starts_with("PPRSTATUS") && !l.starts_with("PPFCONTROL")) r.push_back(l);
+        return r;
+    }
     // Everything the emulated printer noticed, one JSON object a line.
     std::string events() const {
         std::string all;
@@ -83,7 +91,8 @@ class ParallelPort : public ::testing::Test {
 
 }  // namespace
 
-// Open claims the port; a send is one PPWDATA per byte, in order; what the
+// Open claims the port; a send puts each byte, in order, on the data lines
+// with one PPWDATA, once the printer is not busy, and strobes it; what the
 // printer got is printed; close releases the port and closes the node.
 TEST_F(ParallelPort, SendIsOneRequestPerByte) {
     ASSERT_EQ(init_port_pra(0, kDevice), VEM_SUCCESS);
@@ -94,7 +103,12 @@ TEST_F(ParallelPort, SendIsOneRequestPerByte) {
     unsigned long n = 0;
     ASSERT_EQ(send("\x1B@\n", 100, &n), VEM_SUCCESS);
     EXPECT_EQ(n, 3U);
-    EXPECT_EQ(requests(), (std::vector<std::string>{"PPWDATA 1B", "PPWDATA 40", "PPWDATA 0A"}));
+    std::vector<std::string> expect_sent;
+    for (const char* b : {"1B", "40", "0A"})
+        for (std::string l : {"PPRSTATUS 98", "PPWDATA ", "PPFCONTROL 01/01 strobe",
+                              "PPFCONTROL 01/00"})
+            expect_sent.push_back(l == "PPWDATA " ? l + b : l);
+    EXPECT_EQ(requests(), expect_sent);
     ASSERT_EQ(send("PAR OK\n\x1DV\x01", 100, &n), VEM_SUCCESS);
     close_port_pra(0);
     EXPECT_EQ(requests().back(), "close");
@@ -118,14 +132,15 @@ TEST_F(ParallelPort, PortTableRow) {
     unsigned long n = 0;
     EXPECT_EQ(ops->send(0, &b, 1, &n, 100), VEM_SUCCESS);
     ops->close(0);
-    EXPECT_EQ(requests(), (std::vector<std::string>{"open /dev/fakeparport0", "PPCLAIM", "PPRELEASE",
+    EXPECT_EQ(data_requests(), (std::vector<std::string>{"open /dev/fakeparport0", "PPCLAIM", "PPRELEASE",
                                                     "close", "open /dev/fakeparport0", "PPCLAIM",
                                                     "PPWDATA 7A", "PPRELEASE", "close"}));
 }
 
 // A byte the port refuses is tried again until the limit, then the send
 // fails with nothing reported sent; retries pause instead of spinning.  A
-// port that takes the byte after a few refusals gets each byte once.
+// port that takes the byte after a few refusals gets each byte once.  A
+// printer that stays busy is never handed a byte and times the send out.
 TEST_F(ParallelPort, FailingWriteTimesOut) {
     ASSERT_EQ(init_port_pra(0, kDevice), VEM_SUCCESS);
     requests();
@@ -137,15 +152,26 @@ TEST_F(ParallelPort, FailingWriteTimesOut) {
     EXPECT_EQ(n, 0U);
     EXPECT_GE(took, 200);
     EXPECT_LT(took, 1500);
-    const auto tries = requests();
+    const auto tries = data_requests();
     EXPECT_TRUE(tries.size() > 1 && tries.size() < 400) << tries.size() << " tries";
     for (const auto& t : tries) EXPECT_EQ(t, "PPWDATA = EIO");
 
     control("fail PPWDATA 2\n");
     EXPECT_EQ(send("AB", 1000, &n), VEM_SUCCESS);
     EXPECT_EQ(n, 2U);
-    EXPECT_EQ(requests(), (std::vector<std::string>{"PPWDATA = EIO", "PPWDATA = EIO",
-                                                    "PPWDATA 41", "PPWDATA 42"}));
+    EXPECT_EQ(data_requests(), (std::vector<std::string>{"PPWDATA = EIO", "PPWDATA = EIO",
+                                                         "PPWDATA 41", "PPWDATA 42"}));
+
+    control("busy on\n");
+    EXPECT_EQ(send("C", 200, &n), VEM_ILLEGAL);
+    EXPECT_EQ(n, 0U);
+    for (const auto& r : requests()) EXPECT_EQ(r, "PPRSTATUS 18");
+    control("");
+    EXPECT_EQ(send("D", 200, &n), VEM_SUCCESS);
+    close_port_pra(0);
+    const std::string ev = events();
+    EXPECT_EQ(ev.find("\"text\":\"C"), std::string::npos) << ev;
+    EXPECT_NE(ev.find("\"text\":\"ABD\""), std::string::npos) << ev;
 }
 
 // A receive sets ECP mode and reverse direction, reads one byte per PPRDATA
@@ -182,7 +208,9 @@ TEST_F(ParallelPort, ReceiveRestoresDirection) {
     EXPECT_EQ(receive_data_pra(0, buf, 1, &n, 100), VEM_ILLEGAL);
     EXPECT_EQ(requests().back(), "PPDATADIR = EIO");
     EXPECT_EQ(send("x", 100, &n), VEM_SUCCESS);
-    EXPECT_EQ(requests(), std::vector<std::string>{"PPWDATA 78"});
+    EXPECT_EQ(requests(), (std::vector<std::string>{"PPRSTATUS 98", "PPWDATA 78",
+                                                    "PPFCONTROL 01/01 strobe", "PPFCONTROL 01/00"}))
+        << "the byte must reach the printer";
 }
 
 // A refused claim or release never leaves the descriptor in the slot: the

@@ -15,9 +15,10 @@
 //     send (its status replies and the bytes of "read" lines); with none
 //     waiting it fails with EAGAIN (ppdev would return the floating lines).
 //     In forward direction it reads back the last byte written;
-//   - PPSETMODE, PPDATADIR, PPWCONTROL, PPFCONTROL, PPRSTATUS, PPRCONTROL,
-//     PPNEGOT, PPGETMODE are accepted (status: printer selected, not busy,
-//     no error, paper present); any other request fails with ENOTTY;
+//   - PPRSTATUS: printer selected, no error, paper present, and not busy
+//     unless the steering file says "busy on";
+//   - PPSETMODE, PPGETMODE, PPDATADIR, PPRCONTROL, PPNEGOT are accepted; any
+//     other request fails with ENOTTY;
 //   - closing a claimed descriptor releases the port.
 // One print job (for the emulator's output files) runs from claim to release.
 #include <dlfcn.h>
@@ -91,6 +92,7 @@ struct Failure {
 struct Control {
     std::map<std::string, Failure, std::less<>> fail;  // by request name, or "open"
     kvrs::emu::Conditions conditions;
+    bool busy = false;  // the printer holds BUSY
 };
 
 int default_errno(std::string_view what) {
@@ -200,6 +202,8 @@ void refresh_control(State& s) {
             long count = 0;
             if (std::sscanf(line + used, "%ld", &count) == 1 && count >= 0) fl.left = count;
             s.control.fail[what] = fl;
+        } else if (std::strcmp(word, "busy") == 0) {
+            s.control.busy = std::strcmp(what, "on") == 0;
         } else if (std::strcmp(word, "condition") == 0) {
             kvrs::emu::set_condition(s.control.conditions, what, true);
         } else if (std::strcmp(word, "read") == 0) {
@@ -250,7 +254,25 @@ void release(State& s) {
     s.port.claimed_by = -1;
     s.port.reverse = false;
     s.port.mode = IEEE1284_MODE_COMPAT;
+    s.port.control = 0;
     end_job(s);
+}
+
+// A new control register; asserting nStrobe hands the data lines to the
+// printer.
+void set_control(State& s, unsigned char control, const char* how) {
+    Port& p = s.port;
+    const bool strobe = (control & PARPORT_CONTROL_STROBE) != 0 &&
+                        (p.control & PARPORT_CONTROL_STROBE) == 0;
+    p.control = control;
+    if (!strobe) {
+        trace(s, "%s", how);
+    } else if (p.reverse) {
+        trace(s, "%s strobe, %02X lost", how, p.data);
+    } else {
+        trace(s, "%s strobe", how);
+        p.job->feed(std::span<const std::uint8_t>(&p.data, 1));
+    }
 }
 
 int fail(int err) {
@@ -283,6 +305,7 @@ int fake_ioctl(State& s, int fd, unsigned long request, void* arg) {
     }
     if (!claimed) return trace(s, "%s = EINVAL", name), fail(EINVAL);
     if (arg == nullptr && request != PPRELEASE) return trace(s, "%s = EFAULT", name), fail(EFAULT);
+    char how[32];
     switch (request) {
         case PPRELEASE:
             release(s);
@@ -290,12 +313,7 @@ int fake_ioctl(State& s, int fd, unsigned long request, void* arg) {
             return 0;
         case PPWDATA:
             p.data = *byte;
-            if (p.reverse) {
-                trace(s, "PPWDATA %02X lost", *byte);
-            } else {
-                trace(s, "PPWDATA %02X", *byte);
-                p.job->feed(std::span<const std::uint8_t>(byte, 1));
-            }
+            trace(s, "PPWDATA %02X", *byte);
             return 0;
         case PPRDATA:
             if (!p.reverse) {
@@ -309,25 +327,34 @@ int fake_ioctl(State& s, int fd, unsigned long request, void* arg) {
             }
             trace(s, "PPRDATA %02X", *byte);
             return 0;
-        case PPSETMODE: p.mode = *num; break;
-        case PPGETMODE: *num = p.mode; break;
-        case PPDATADIR: p.reverse = *num != 0; break;
-        case PPWCONTROL: p.control = *byte; break;
-        case PPRCONTROL: *byte = p.control; break;
+        case PPWCONTROL:
+            std::snprintf(how, sizeof how, "PPWCONTROL %02X", *byte);
+            set_control(s, *byte, how);
+            return 0;
         case PPFCONTROL: {
             const auto* frob = static_cast<const ppdev_frob_struct*>(arg);
-            p.control = static_cast<unsigned char>((p.control & ~frob->mask) | frob->val);
-            break;
+            std::snprintf(how, sizeof how, "PPFCONTROL %02X/%02X", frob->mask, frob->val);
+            set_control(
+                s, static_cast<unsigned char>((p.control & ~frob->mask) | (frob->val & frob->mask)),
+                how);
+            return 0;
         }
+        case PPRCONTROL:
+            *byte = p.control;
+            trace(s, "PPRCONTROL %02X", *byte);
+            return 0;
         case PPRSTATUS:
-            *byte = PARPORT_STATUS_SELECT | PARPORT_STATUS_ERROR | PARPORT_STATUS_BUSY;
-            break;
+            *byte = static_cast<unsigned char>(PARPORT_STATUS_SELECT | PARPORT_STATUS_ERROR |
+                                               (s.control.busy ? 0 : PARPORT_STATUS_BUSY));
+            trace(s, "PPRSTATUS %02X", *byte);
+            return 0;
+        case PPSETMODE: p.mode = *num; break;
         case PPNEGOT: p.mode = *num; break;
+        case PPGETMODE: *num = p.mode; break;
+        case PPDATADIR: p.reverse = *num != 0; break;
         default: break;
     }
-    trace(s, "%s %d", name, request == PPRSTATUS || request == PPRCONTROL || request == PPWCONTROL
-                               ? static_cast<int>(*byte)
-                               : *num);
+    trace(s, "%s %d", name, *num);
     return 0;
 }
 

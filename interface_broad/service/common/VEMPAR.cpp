@@ -46,6 +46,42 @@ void pause_before_retry() {
     ::nanosleep(&ts, nullptr);
 }
 
+// Status reads spent on a busy printer before a try counts as failed: a
+// printer acknowledges a byte within microseconds, so a short spin keeps
+// the pace of the port while a longer busy spell (paper feed, a full
+// buffer) pauses like any other failure.
+constexpr int kBusySpins = 64;
+
+// Waits briefly for the printer to be ready: the BUSY status bit set means
+// not busy (the line is inverted).  Returns 0, or the errno of the failed
+// status read, or EBUSY.
+int wait_not_busy(int fd) {
+    for (int i = 0; i < kBusySpins; ++i) {
+        unsigned char status = 0;
+        if (::ioctl(fd, PPRSTATUS, &status) != 0) return errno;
+        if ((status & PARPORT_STATUS_BUSY) != 0) return 0;
+    }
+    return EBUSY;
+}
+
+// One byte to the printer as a Centronics port takes it: the printer ready,
+// the byte on the data lines, then a pulse on nStrobe, at which the printer
+// latches it.  The data register alone is never seen by the printer.
+// Returns 0 or an errno.
+int write_byte(int fd, unsigned char* byte) {
+    static const ppdev_frob_struct kStrobeOn{PARPORT_CONTROL_STROBE, PARPORT_CONTROL_STROBE};
+    static const ppdev_frob_struct kStrobeOff{PARPORT_CONTROL_STROBE, 0};
+    if (const int err = wait_not_busy(fd); err != 0) return err;
+    if (::ioctl(fd, PPWDATA, byte) != 0) return errno;
+    if (::ioctl(fd, PPFCONTROL, &kStrobeOn) != 0) return errno;
+    if (::ioctl(fd, PPFCONTROL, &kStrobeOff) != 0) return errno;
+    return 0;
+}
+
+int read_byte(int fd, unsigned char* byte) {
+    return ::ioctl(fd, PPRDATA, byte) == 0 ? 0 : errno;
+}
+
 // One byte per request, each failing one retried until the limit; returns
 // how many bytes were transferred.  `request` is PPWDATA or PPRDATA.
 std::size_t transfer_bytes(int fd, unsigned long request, unsigned char* data, std::size_t n,
@@ -57,11 +93,12 @@ std::size_t transfer_bytes(int fd, unsigned long request, unsigned char* data, s
     ::gettimeofday(&start, nullptr);
     std::size_t done = 0;
     while (done < n) {
-        if (::ioctl(fd, request, data + done) == 0) {
+        const int err = out ? write_byte(fd, data + done) : read_byte(fd, data + done);
+        if (err == 0) {
             ++done;
             continue;
         }
-        DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "%s fail; error=%d", name, errno);
+        DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "%s fail; error=%d", name, err);
         if (limit_passed(start, dwTimeout)) {
             DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "%s timeout", name);
             break;

@@ -2,7 +2,8 @@
 // through the Linux ppdev interface (/dev/parportN).
 //
 // The port is claimed (PPCLAIM) for as long as its descriptor is open.  Data
-// goes out one byte per PPWDATA request into the data register; bytes come
+// goes out one byte per PPWDATA request into the data register, each
+// latched by the printer at a pulse on nStrobe; bytes come
 // back one per PPRDATA request after the port is switched to ECP mode and
 // reverse direction, and the direction is set forward again after every
 // receive.  State lives in per-slot arrays of PORT_SLOT_MAX slots; every
@@ -71,9 +72,12 @@ sem_t* getParallelSemaphore(int idx);
 // ENAMETOOLONG and szName left empty; create_semaphore failed).
 sem_t* createParallelSemaphore(char* szName, const char* lpszPort);
 
-// Writes the bytes in order, one PPWDATA each.  A byte whose write fails is
-// tried again (after a pause of a millisecond) until dwTimeout milliseconds
-// have passed since the send began; successful writes never time out.
+// Writes the bytes in order, each as a Centronics port does: wait (briefly)
+// for the printer not to be busy (PPRSTATUS), put the byte on the data
+// lines (one PPWDATA), pulse nStrobe (two PPFCONTROL).  A byte that cannot
+// be written (a failing request, a printer that stays busy) is tried again,
+// after a pause of a millisecond, until dwTimeout milliseconds have passed
+// since the send began; successful writes never time out.
 // *pdwSize is nSendSize on success, else 0.  Returns VEM_SUCCESS,
 // VEM_NOINIT (no descriptor), VEM_ILLEGAL (invalid idx, null pdwSize,
 // negative size or null data, time limit).
