@@ -105,8 +105,8 @@ TEST_F(ParallelPort, SendIsOneRequestPerByte) {
     EXPECT_EQ(n, 3U);
     std::vector<std::string> expect_sent;
     for (const char* b : {"1B", "40", "0A"})
-        for (std::string l : {"PPRSTATUS 98", "PPWDATA ", "PPFCONTROL 01/01 strobe",
-                              "PPFCONTROL 01/00"})
+        for (std::string l :
+             {"PPRSTATUS 98", "PPWDATA ", "PPFCONTROL 01/01 strobe", "PPFCONTROL 01/00"})
             expect_sent.push_back(l == "PPWDATA " ? l + b : l);
     EXPECT_EQ(requests(), expect_sent);
     ASSERT_EQ(send("PAR OK\n\x1DV\x01", 100, &n), VEM_SUCCESS);
