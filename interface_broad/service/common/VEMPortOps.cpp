@@ -8,27 +8,22 @@
 
 namespace {
 
-int file_open(int idx, const PortParams& p) {
-    return init_port_file(idx, p.szName, p.nFormat);
-}
+int file_open(int idx, const PortParams& p) { return init_port_file(idx, p.szName, p.nFormat); }
 int file_reconnect(int idx, const PortParams& p) {
     return reconnect_file(idx, p.szName, p.nFormat);
 }
-void file_park(int idx) {
-    close_file_handle(idx);
-}
+void file_park(int idx) { close_file_handle(idx); }
 
-int usb_open(int idx, const PortParams& p) {
-    return init_port_usb(idx, p.nVid, p.nPid, p.szName);
-}
+int usb_open(int idx, const PortParams& p) { return init_port_usb(idx, p.nVid, p.nPid, p.szName); }
 int usb_reconnect(int idx, const PortParams& p) {
     return reconnect_usb(idx, p.nVid, p.nPid, p.szName);
 }
 
 // One row per driver; port_ops() picks it by kind.
-constexpr PortOps kFile{
-    INTF_FILE,       "file",           init_buf_file,  file_open,         file_reconnect, file_park,
-    close_port_file, getFileSemaphore, send_data_file, receive_data_file, nullptr};
+constexpr PortOps kFile{INTF_FILE,        "file",           init_buf_file,
+                        file_open,        file_reconnect,   file_park,
+                        close_port_file,  getFileSemaphore, send_data_file,
+                        receive_data_file, nullptr};
 constexpr PortOps kUsb{INTF_USB,         "usb",           init_buf_usb,
                        usb_open,         usb_reconnect,   close_usb_handle,
                        close_port_usb,   getUsbSemaphore, send_data_usb,
@@ -38,11 +33,8 @@ constexpr PortOps kUsb{INTF_USB,         "usb",           init_buf_usb,
 
 const PortOps* port_ops(unsigned int kind) {
     switch (kind) {
-        case INTF_FILE:
-            return &kFile;
-        case INTF_USB:
-            return &kUsb;
-        default:
-            return nullptr;
+        case INTF_FILE: return &kFile;
+        case INTF_USB: return &kUsb;
+        default: return nullptr;
     }
 }
