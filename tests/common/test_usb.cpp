@@ -21,7 +21,8 @@ const char* const kSems[] = {"/cmn_share_interface_usb_sem_f1e0_0001__",
 std::string hex(const unsigned char* p, std::size_t n) {
     std::string s;
     char b[4];
-    for (std::size_t i = 0; i < n; ++i) std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]), s += b;
+    for (std::size_t i = 0; i < n; ++i)
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]), s += b;
     return s;
 }
 

@@ -37,7 +37,8 @@ int fail(const char* what) {
 }  // namespace
 
 int main() {
-    if (::dlsym(RTLD_DEFAULT, "fakeusb_active") == nullptr) return fail("the fake is not preloaded");
+    if (::dlsym(RTLD_DEFAULT, "fakeusb_active") == nullptr)
+        return fail("the fake is not preloaded");
     char tmpl[] = "/tmp/vemprobeXXXXXX";
     if (::mkdtemp(tmpl) == nullptr) return fail("mkdtemp");
     g_dir = tmpl, g_conf = g_dir + "/bus.conf";

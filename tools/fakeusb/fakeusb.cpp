@@ -65,7 +65,7 @@ struct Device {
     DeviceSpec spec;
     bool kernel_attached = false;
     bool present = true;
-    int generation = 0;  // bumped at every plug-in: older handles are dead
+    int generation = 0;     // bumped at every plug-in: older handles are dead
     std::set<int> claimed;  // interfaces claimed (by any handle of this process)
     std::string in_queue;
     std::string received;
@@ -84,7 +84,8 @@ struct Device {
     }
     emu::Paper paper() const {
         emu::Paper p;
-        p.model = spec.model ? *spec.model : (spec.pid == 0x0001 ? emu::Model::M1A : emu::Model::M2A);
+        p.model =
+            spec.model ? *spec.model : (spec.pid == 0x0001 ? emu::Model::M1A : emu::Model::M2A);
         p.roll_mm = spec.paper_mm;
         return p;
     }
@@ -151,8 +152,8 @@ void note(Bus& b, const char* fmt, ...) {
     line[len++] = '\n';
     b.journal.append(line, len);
     if (!b.journal_file.empty()) {
-        vem::UniqueFd fd(::open(b.journal_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                                0644));
+        vem::UniqueFd fd(
+            ::open(b.journal_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
         if (fd) (void)vem::write_full(fd.get(), line, len);
     }
 }
@@ -224,11 +225,16 @@ bool parse_endpoints(std::string_view v, std::vector<EndpointSpec>* out) {
             return false;
         e.addr = static_cast<std::uint8_t>(addr);
         const auto type = item.substr(slash + 1);
-        if (type == "bulk") e.type = LIBUSB_TRANSFER_TYPE_BULK;
-        else if (type == "int") e.type = LIBUSB_TRANSFER_TYPE_INTERRUPT;
-        else if (type == "ctrl") e.type = LIBUSB_TRANSFER_TYPE_CONTROL;
-        else if (type == "iso") e.type = LIBUSB_TRANSFER_TYPE_ISOCHRONOUS;
-        else return false;
+        if (type == "bulk")
+            e.type = LIBUSB_TRANSFER_TYPE_BULK;
+        else if (type == "int")
+            e.type = LIBUSB_TRANSFER_TYPE_INTERRUPT;
+        else if (type == "ctrl")
+            e.type = LIBUSB_TRANSFER_TYPE_CONTROL;
+        else if (type == "iso")
+            e.type = LIBUSB_TRANSFER_TYPE_ISOCHRONOUS;
+        else
+            return false;
         out->push_back(e);
     }
     return true;
@@ -475,10 +481,11 @@ emu::Job& job_of(Bus& b, libusb_device_handle* h) {
                 [w](std::span<const std::uint8_t> r) {
                     if (auto dev = w.lock()) dev->in_queue.append(r.begin(), r.end());
                 },
-            .conditions = [w] {
-                auto dev = w.lock();
-                return dev ? dev->spec.conditions : emu::Conditions{};
-            },
+            .conditions =
+                [w] {
+                    auto dev = w.lock();
+                    return dev ? dev->spec.conditions : emu::Conditions{};
+                },
             .on_event = {},
         });
     }
@@ -535,15 +542,14 @@ std::optional<std::string> status_answer(const Device& d, std::uint8_t bRequest,
     }
     std::string reply;
     const emu::Conditions c = d.spec.conditions;
-    emu::Interpreter interp(d.paper(), emu::Interpreter::Callbacks{
-                                           .reply =
-                                               [&](std::span<const std::uint8_t> r) {
-                                                   reply.append(r.begin(), r.end());
-                                               },
-                                           .conditions = [c] { return c; },
-                                           .event = {},
-                                           .receipt = {},
-                                       });
+    emu::Interpreter interp(
+        d.paper(),
+        emu::Interpreter::Callbacks{
+            .reply = [&](std::span<const std::uint8_t> r) { reply.append(r.begin(), r.end()); },
+            .conditions = [c] { return c; },
+            .event = {},
+            .receipt = {},
+        });
     interp.set_font(nullptr);
     interp.feed(cmd);
     return reply;
@@ -637,10 +643,10 @@ FAKE_API int libusb_has_capability(uint32_t capability) {
 
 FAKE_API const char* libusb_error_name(int errcode) {
     static const char* const names[] = {
-        "LIBUSB_ERROR_IO",        "LIBUSB_ERROR_INVALID_PARAM", "LIBUSB_ERROR_ACCESS",
-        "LIBUSB_ERROR_NO_DEVICE", "LIBUSB_ERROR_NOT_FOUND",     "LIBUSB_ERROR_BUSY",
-        "LIBUSB_ERROR_TIMEOUT",   "LIBUSB_ERROR_OVERFLOW",      "LIBUSB_ERROR_PIPE",
-        "LIBUSB_ERROR_INTERRUPTED", "LIBUSB_ERROR_NO_MEM",      "LIBUSB_ERROR_NOT_SUPPORTED"};
+        "LIBUSB_ERROR_IO",          "LIBUSB_ERROR_INVALID_PARAM", "LIBUSB_ERROR_ACCESS",
+        "LIBUSB_ERROR_NO_DEVICE",   "LIBUSB_ERROR_NOT_FOUND",     "LIBUSB_ERROR_BUSY",
+        "LIBUSB_ERROR_TIMEOUT",     "LIBUSB_ERROR_OVERFLOW",      "LIBUSB_ERROR_PIPE",
+        "LIBUSB_ERROR_INTERRUPTED", "LIBUSB_ERROR_NO_MEM",        "LIBUSB_ERROR_NOT_SUPPORTED"};
     if (errcode == 0) return "LIBUSB_SUCCESS";
     if (errcode <= -1 && errcode >= -12) return names[-errcode - 1];
     return "LIBUSB_ERROR_OTHER";
@@ -950,10 +956,10 @@ FAKE_API int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned cha
     if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
     int done = 0;
     const bool in = (endpoint & LIBUSB_ENDPOINT_IN) != 0;
-    int rc = length < 0 || (data == nullptr && length > 0)
-                 ? LIBUSB_ERROR_INVALID_PARAM
-                 : transfer_check(b, h, endpoint, LIBUSB_TRANSFER_TYPE_BULK,
-                                  "libusb_bulk_transfer");
+    int rc =
+        length < 0 || (data == nullptr && length > 0)
+            ? LIBUSB_ERROR_INVALID_PARAM
+            : transfer_check(b, h, endpoint, LIBUSB_TRANSFER_TYPE_BULK, "libusb_bulk_transfer");
     Device& d = *h->device->dev;
     const auto gone = [&] { return !alive(h->device); };
     if (rc == 0 && !in) {
@@ -975,16 +981,15 @@ FAKE_API int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned cha
         }
         b.cv.notify_all();
     } else if (rc == 0) {
-        const bool got = wait_until(lock, timeout, [&] {
-            return gone() || (!d.spec.timeout_in && !d.in_queue.empty());
-        });
+        const bool got = wait_until(
+            lock, timeout, [&] { return gone() || (!d.spec.timeout_in && !d.in_queue.empty()); });
         if (gone()) {
             rc = LIBUSB_ERROR_NO_DEVICE;
         } else if (!got) {
             rc = LIBUSB_ERROR_TIMEOUT;
         } else {
-            done = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(length),
-                                                          d.in_queue.size()));
+            done = static_cast<int>(
+                std::min<std::size_t>(static_cast<std::size_t>(length), d.in_queue.size()));
             std::memcpy(data, d.in_queue.data(), static_cast<std::size_t>(done));
             d.in_queue.erase(0, static_cast<std::size_t>(done));
         }
@@ -1003,8 +1008,8 @@ FAKE_API int libusb_interrupt_transfer(libusb_device_handle* dev_handle, unsigne
     libusb_device_handle* h = known(b, dev_handle, "libusb_interrupt_transfer");
     if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
     if (transferred != nullptr) *transferred = 0;
-    int rc = transfer_check(b, h, endpoint, LIBUSB_TRANSFER_TYPE_INTERRUPT,
-                            "libusb_interrupt_transfer");
+    int rc =
+        transfer_check(b, h, endpoint, LIBUSB_TRANSFER_TYPE_INTERRUPT, "libusb_interrupt_transfer");
     if (rc == 0) {
         // The printer never reports anything on its interrupt endpoint.
         wait_until(lock, timeout, [&] { return !alive(h->device); });
@@ -1065,7 +1070,8 @@ FAKE_API int libusb_get_string_descriptor_ascii(libusb_device_handle* dev_handle
         rc = s ? LIBUSB_ERROR_INVALID_PARAM : LIBUSB_ERROR_PIPE;
     else {
         // Like libusb: at most length - 1 characters, NUL-terminated.
-        rc = static_cast<int>(std::min<std::size_t>(s->size(), static_cast<std::size_t>(length - 1)));
+        rc = static_cast<int>(
+            std::min<std::size_t>(s->size(), static_cast<std::size_t>(length - 1)));
         std::memcpy(data, s->data(), static_cast<std::size_t>(rc));
         data[rc] = 0;
     }
