@@ -773,12 +773,15 @@ FAKE_API void libusb_free_config_descriptor(libusb_config_descriptor* config) {
 }
 
 FAKE_API uint8_t libusb_get_bus_number(libusb_device* dev) {
+    auto lock = enter();  // a reload may change the spec
     return static_cast<uint8_t>(dev->dev->spec.bus);
 }
 FAKE_API uint8_t libusb_get_device_address(libusb_device* dev) {
+    auto lock = enter();  // a reload may change the spec
     return static_cast<uint8_t>(dev->dev->spec.addr);
 }
 FAKE_API uint8_t libusb_get_port_number(libusb_device* dev) {
+    auto lock = enter();  // a reload may change the spec
     return static_cast<uint8_t>(dev->dev->spec.addr);
 }
 FAKE_API int libusb_get_device_speed(libusb_device*) {
