@@ -154,7 +154,14 @@ Host::Host(const std::vector<std::string>& cidrs, const std::string& bridge,
     must({"ip", "link", "add", mine, "type", "veth", "peer", "name", theirs});
     must({"ip", "link", "set", theirs, "netns", std::to_string(holder_)});
     must({"ip", "link", "set", theirs, "name", "eth0"}, netns());
-    for (const auto& c : cidrs) must({"ip", "addr", "add", c, "dev", "eth0"}, netns());
+    // Many addresses go in one batch, not one command each.
+    const std::string batch = "/tmp/vemeth-batch-" + std::to_string(::getpid()) + "-" + theirs;
+    {
+        std::ofstream b(batch);
+        for (const auto& c : cidrs) b << "addr add " << c << " dev eth0\n";
+    }
+    must({"ip", "-batch", batch}, netns());
+    std::filesystem::remove(batch);
     must({"ip", "link", "set", "eth0", "up"}, netns());
     must({"ip", "link", "set", "lo", "up"}, netns());
     if (!bridge.empty()) must({"ip", "link", "set", mine, "master", bridge});
