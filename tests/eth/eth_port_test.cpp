@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <functional>
 #include <deque>
 #include <string>
 #include <thread>
@@ -100,7 +101,8 @@ TEST_F(EthPort, ProbeDecidesOpen) {
 }
 
 // A refused TCP connection is a failed open, not an error at the first
-// send; one that never completes fails after about 2 s.
+// send; one that never completes fails after about 2 s, and one that
+// completes returns at once.
 TEST_F(EthPort, TcpConnectOutcome) {
     netlab::Host host({"198.51.100.20/24"}, "", "198.51.100.1/24");
     netlab::Emulator agent(host.netns(), {"--snmp", "*:161"});
@@ -109,6 +111,13 @@ TEST_F(EthPort, TcpConnectOutcome) {
     long ms = elapsed_ms([&] { EXPECT_EQ(connect_tcp(host.address().c_str(), 9100), -1); });
     EXPECT_LT(ms, 1000) << "refused";
     EXPECT_EQ(init_port_eth(0, host.address().c_str(), 9100, 0), VEM_NODEVICE);
+
+    // A connection across the link returns as soon as it is made.
+    UniqueFd open = host.socket(SOCK_STREAM, 9102);
+    ASSERT_TRUE(open);
+    ms = elapsed_ms([&] { EXPECT_EQ(init_port_eth(0, host.address().c_str(), 9102, 0), VEM_SUCCESS); });
+    EXPECT_LT(ms, 500);
+    close_port_eth(0);
 
     // A listener whose queue is full drops further SYNs: the attempt hangs.
     UniqueFd full = host.socket(SOCK_STREAM, 9101);
@@ -251,32 +260,34 @@ TEST_F(EthPort, StatusAnswersFromThePrinterOnly) {
     ASSERT_EQ(init_port_eth(2, "127.0.0.8", 0, local_port(status.get())), VEM_SUCCESS);
     const sockaddr_in printerAddr = g_UdpAddr[2];
 
-    auto serve = [&](const char* reply) {
+    // Takes one request; `first` runs before the answer goes back.
+    auto serve = [&](const char* reply, const std::function<void(const sockaddr_in&)>& first) {
         unsigned char in[16];
         sockaddr_in from{};
         socklen_t len = sizeof from;
         EXPECT_GT(::recvfrom(status.get(), in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from),
                              &len), 0);
+        if (first) first(from);
         ::sendto(status.get(), reply, 4, 0, reinterpret_cast<sockaddr*>(&from), len);
-        return from;
     };
     unsigned char req[] = {0x10, 0x04, 0x01};
     unsigned char ans[4] = {};
     unsigned long n = 0;
     // The first request times out; its answer comes late.
     EXPECT_EQ(rts_data_eth(2, req, 3, ans, 4, &n, 100), VEM_ILLEGAL);
-    const sockaddr_in driver = serve("OLD1");
+    serve("OLD1", nullptr);
     std::this_thread::sleep_for(50ms);
-    // A stranger answers before the printer does.
+    // While the next request waits, a stranger answers before the printer.
     UniqueFd stranger = bound(SOCK_DGRAM, "127.0.0.9");
     std::thread printerSide([&] {
-        serve("NEW2");
+        serve("NEW2", [&](const sockaddr_in& driver) {
+            ::sendto(stranger.get(), "EVIL", 4, 0, reinterpret_cast<const sockaddr*>(&driver),
+                     sizeof driver);
+            std::this_thread::sleep_for(50ms);
+        });
     });
-    std::this_thread::sleep_for(10ms);
-    ::sendto(stranger.get(), "EVIL", 4, 0, reinterpret_cast<const sockaddr*>(&driver), sizeof driver);
     n = 0;
-    std::thread ask([&] { EXPECT_EQ(rts_data_eth(2, req, 3, ans, 4, &n, 2000), VEM_SUCCESS); });
-    ask.join();
+    EXPECT_EQ(rts_data_eth(2, req, 3, ans, 4, &n, 2000), VEM_SUCCESS);
     printerSide.join();
     EXPECT_EQ(std::string(reinterpret_cast<char*>(ans), 4), "NEW2");
     EXPECT_EQ(g_UdpAddr[2].sin_addr.s_addr, printerAddr.sin_addr.s_addr);
