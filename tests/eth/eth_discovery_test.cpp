@@ -26,7 +26,8 @@
 namespace {
 
 using vem::UniqueFd;
-using Bytes = std::vector<std::uint8_t>;
+using netlab::Bytes;
+using netlab::Responder;
 using namespace std::chrono_literals;
 
 in_addr ip4(const char* text) {
@@ -34,91 +35,6 @@ in_addr ip4(const char* text) {
     ::inet_pton(AF_INET, text, &a);
     return a;
 }
-
-// Answers SNMP requests on a socket of the test's with whatever `reply`
-// makes of each (nothing when it returns an empty list), as often as
-// `times` says, until destroyed.
-class Responder {
-  public:
-    using Reply = std::function<Bytes(const Bytes& request, bool broadcast)>;
-    Responder(UniqueFd sock, Reply reply, std::function<int(bool broadcast)> times = nullptr)
-        : sock_(std::move(sock)), reply_(std::move(reply)), times_(std::move(times)) {
-        const int on = 1;
-        ::setsockopt(sock_.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-        // One socket stands for a whole network of hosts here: room for a
-        // request from every one of them at once.
-        const int room = 8 << 20;
-        ::setsockopt(sock_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
-        thread_ = std::thread([this] { loop(); });
-    }
-    ~Responder() {
-        stop_ = true;
-        thread_.join();
-    }
-    int requests() const { return requests_; }
-
-  private:
-    void loop() {
-        while (!stop_) {
-            pollfd p{sock_.get(), POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            Bytes in(512);
-            sockaddr_in from{};
-            char control[128];
-            iovec iov{in.data(), in.size()};
-            msghdr msg{};
-            msg.msg_name = &from;
-            msg.msg_namelen = sizeof from;
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            const ssize_t n = ::recvmsg(sock_.get(), &msg, 0);
-            if (n <= 0) continue;
-            in.resize(static_cast<std::size_t>(n));
-            // Where the request was sent: a broadcast address ends in .255.
-            in_pktinfo info{};
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            }
-            const bool broadcast = (ntohl(info.ipi_addr.s_addr) & 0xFF) == 0xFF;
-            ++requests_;
-            const Bytes out = reply_(in, broadcast);
-            const int times = times_ ? times_(broadcast) : 1;
-            for (int i = 0; i < times && !out.empty(); ++i) send_from(out, from, info, broadcast);
-        }
-    }
-    // Answers from the address that was asked, as agents on hosts with
-    // several addresses do (a broadcast is answered from the host's own).
-    void send_from(const Bytes& out, sockaddr_in to, const in_pktinfo& asked, bool broadcast) {
-        iovec iov{const_cast<std::uint8_t*>(out.data()), out.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-        msghdr msg{};
-        msg.msg_name = &to;
-        msg.msg_namelen = sizeof to;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        if (!broadcast) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = IPPROTO_IP;
-            c->cmsg_type = IP_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-            in_pktinfo from{};
-            from.ipi_spec_dst = asked.ipi_addr;
-            std::memcpy(CMSG_DATA(c), &from, sizeof from);
-        }
-        ::sendmsg(sock_.get(), &msg, 0);
-    }
-    UniqueFd sock_;
-    Reply reply_;
-    std::function<int(bool)> times_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0};
-    std::thread thread_;
-};
 
 // A GetResponse laid out as the drivers' request, carrying value
 // (tag, contents), cut to `size` bytes when given.

@@ -337,7 +337,7 @@ TEST_F(EthPort, NoSocketsLeftBehind) {
     ASSERT_EQ(ops->open(5, p), VEM_SUCCESS);
     ops->close(5);
     const int before = netlab::open_fds();
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 25; ++i) {
         ASSERT_EQ(ops->open(5, p), VEM_SUCCESS) << i;
         accept_one(tcp.get());
         EXPECT_EQ(ops->reconnect(5, p), VEM_SUCCESS);

@@ -12,11 +12,16 @@
 #ifndef VEM_TEST_NETLAB_H
 #define VEM_TEST_NETLAB_H
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VEMFd.h"
@@ -95,6 +100,32 @@ class Emulator {
     std::string dir_;
     std::map<std::string, std::string> ready_;
     Process proc_;
+};
+
+// Answers datagrams on a socket of the test's (made with Host::socket, or
+// in the test's own namespace) with whatever `reply` makes of each (nothing
+// for an empty answer), `times` times (default once), from the address the
+// request was sent to, until destroyed.  Stands for an SNMP agent that
+// answers broadcasts twice, or for a whole network of hosts.
+using Bytes = std::vector<std::uint8_t>;
+class Responder {
+  public:
+    using Reply = std::function<Bytes(const Bytes& request, bool broadcast)>;
+    Responder(vem::UniqueFd sock, Reply reply, std::function<int(bool broadcast)> times = nullptr);
+    ~Responder();
+    Responder(const Responder&) = delete;
+    Responder& operator=(const Responder&) = delete;
+    int requests() const { return requests_; }
+
+  private:
+    void loop();
+    void send_from(const Bytes& out, struct sockaddr_in to, struct in_addr asked, bool broadcast);
+    vem::UniqueFd sock_;
+    Reply reply_;
+    std::function<int(bool)> times_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
+    std::thread thread_;
 };
 
 // Milliseconds that f takes.

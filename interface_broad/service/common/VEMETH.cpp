@@ -12,11 +12,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 // ---- SNMP requests ----------------------------------------------------------
 //
@@ -69,15 +69,15 @@ const bool g_slotsReset = [] {
     return true;
 }();
 
-// Wakes the monitor from its pause between passes when it is asked to end.
-std::mutex g_monWakeMutex;
-std::condition_variable g_monWake;
-
 // Time limits.
 constexpr int kConnectWaitMs = 2000;  // TCP connection in progress
 constexpr int kProbeTimeoutMs = 50;   // SNMP reachability probe
 constexpr int kMonitorLockMs = 3000;  // monitor's wait for the port semaphore
-constexpr auto kMonitorPause = std::chrono::seconds(1);
+// The monitor's pause between passes, in steps after which it looks at
+// g_Exit.  Plain sleeps: nothing with a destructor that a process leaving
+// without stopping the monitor could pull from under it.
+constexpr int kMonitorPauseSteps = 10;
+constexpr auto kMonitorPauseStep = std::chrono::milliseconds(100);
 constexpr unsigned long kScanTimeoutMs = 30000;  // each discovery query
 constexpr int kBroadcastQuietS = 3;              // broadcast answers stop after this
 // SNMP answers.
@@ -623,19 +623,15 @@ void* thread_network_mon(void* pArg) {
             }
             unlock_sem(sem.get());
         }
-        std::unique_lock<std::mutex> wake(g_monWakeMutex);
-        g_monWake.wait_for(wake, kMonitorPause, [] { return g_Exit.load() != 0; });
+        for (int i = 0; i < kMonitorPauseSteps && g_Exit.load() == 0; ++i)
+            std::this_thread::sleep_for(kMonitorPauseStep);
     }
     DbgLogMessage(LOG_LEVEL_WARN, fn_network_mon, LOG_WARN, "Monitoring thread exit");
     return pArg;
 }
 
 void stop_TCP_monitoring() {
-    {
-        std::lock_guard<std::mutex> wake(g_monWakeMutex);
-        g_Exit.store(1);
-    }
-    g_monWake.notify_all();
+    g_Exit.store(1);
     // Join once: the flag makes a second stop (or a start after it) a no-op.
     if (g_runTCPMon.exchange(0) == 1) {
         const int rc = pthread_join(g_thTCPMon, nullptr);
