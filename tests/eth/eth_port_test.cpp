@@ -315,7 +315,7 @@ TEST_F(EthPort, BadArguments) {
     unsigned long n = 0;
     EXPECT_EQ(send_data_eth(PORT_SLOT_MAX, nullptr, 0, &n, 0), VEM_ILLEGAL);
     EXPECT_EQ(rts_data_eth(-1, nullptr, 0, nullptr, 0, &n, 0), VEM_ILLEGAL);
-    EXPECT_EQ(reconnect_eth(PORT_SLOT_MAX, "127.0.0.1", 1, 1), 0);
+    EXPECT_EQ(reconnect_eth(PORT_SLOT_MAX, "127.0.0.1", 1, 1), VEM_ILLEGAL) << "not success";
     EXPECT_EQ(send_recv_udp(-1, nullptr, nullptr, 0, nullptr, 0, nullptr, 0), VEM_NOINIT);
 }
 

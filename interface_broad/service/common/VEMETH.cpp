@@ -452,7 +452,8 @@ int reopen_eth_port(int idx, const char* lpszIp, int nTCP, int nUDP) {
 
 int reconnect_eth(int idx, const char* lpszIp, int nTCP, int nUDP) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_reconnect_eth, LOG_START, "Reconnect network Enter=%d", idx);
-    if (bad_slot(fn_reconnect_eth, idx)) return 0;
+    // No slot is no success (0 would read as VEM_SUCCESS).
+    if (bad_slot(fn_reconnect_eth, idx)) return VEM_ILLEGAL;
     int result;
     {
         std::lock_guard<std::mutex> guard(g_csMutexPort[idx]);
@@ -920,10 +921,12 @@ int getPrinterByBroadcast(struct in_addr ip, struct in_addr mask, int nPort,
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(static_cast<std::uint16_t>(nPort));
-    if (!valid_port(nPort) ||
+    // Port 0 lets the system pick one: the answers come back to it all the same.
+    const bool portOk = nPort == 0 || valid_port(nPort);
+    if (!portOk ||
         ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn_scan_prt_broad, LOG_ERRNO, "bind(listen) error=%d",
-                      valid_port(nPort) ? errno : EINVAL);
+                      portOk ? errno : EINVAL);
         return VEM_ILLEGAL;
     }
     char broadText[INET_ADDRSTRLEN];

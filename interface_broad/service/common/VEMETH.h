@@ -115,8 +115,8 @@ int connect_network(int idx, const char* lpszIp, int nTCP, int nUDP);
 // VEM_NODEVICE (slot left without sockets).  The caller holds the slot's mutex.
 int reopen_eth_port(int idx, const char* lpszIp, int nTCP, int nUDP);
 
-// reopen_eth_port under the slot's mutex.  Returns its result, or 0 for an
-// invalid idx.
+// reopen_eth_port under the slot's mutex.  Returns its result, or
+// VEM_ILLEGAL for an invalid idx.
 int reconnect_eth(int idx, const char* lpszIp, int nTCP, int nUDP);
 
 // Parks the slot: closes its sockets (semaphore kept).  Returns 1, or 0 for
@@ -203,9 +203,9 @@ int getPrinterByManualScan(struct in_addr ip, struct in_addr mask, ScanThreadTab
 int isDuplicatePrinter(PETH_DEV_INFO pList, unsigned int uiListItem, PETH_DEV_INFO pDev);
 
 // Finds printers on every IPv4 interface without "lo" in its name, by
-// broadcast (isBroad 1; answers on nListenPort, negative: 5000) or address
-// scan (any other isBroad).  At most nSize records go to pEthDev; *pnCount =
-// records written.  Returns VEM_SUCCESS, or VEM_ILLEGAL (null pnCount, null
+// broadcast (isBroad 1; answers on nListenPort: negative 5000, 0 a free
+// port) or address scan (any other isBroad).  At most nSize records go to
+// pEthDev; *pnCount = records written.  Returns VEM_SUCCESS, or VEM_ILLEGAL (null pnCount, null
 // pEthDev with nSize > 0, no interface list).
 int scan_network_printer(PETH_DEV_INFO pEthDev, unsigned int nSize, unsigned int* pnCount,
                          int isBroad, int nListenPort);
