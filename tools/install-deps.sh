@@ -1,30 +1,59 @@
 #!/bin/bash
-# Installs the Debian packages that building, testing and the main job need.
-# Only missing packages are installed; "apt-get update" runs first, once, and
-# only when something is missing.  Must run as root (the callers re-run
-# themselves through sudo when they can).
+# Installs the Debian packages the suite needs; only missing ones.
+#
+#   tools/install-deps.sh [--print | --test | --all]
+#
+#   --print   what the main job needs: build the filter and the emulator,
+#             run a private CUPS scheduler and print (tools/print-receipt.sh)
+#   --test    that, and what the test suite adds: clang with its sanitizer
+#             and fuzzing runtime, GoogleTest, the benchmark library, an
+#             SNMP client (tools/run-tests.sh)
+#   --all     the same as --test (the default)
+#
+# "apt-get update" runs first, once, and only when something is missing.
+# Must run as root (the callers re-run themselves through sudo when they can).
 set -euo pipefail
 
-PACKAGES=(
+PRINT_PACKAGES=(
     # toolchain
     g++ make cmake pkg-config binutils
-    clang libclang-rt-14-dev            # sanitizer build and libFuzzer runtime
-    # libraries the suite calls
+    # libraries the suite calls (configure needs them all)
     libusb-1.0-0-dev libcups2-dev libcupsimage2-dev libpng-dev zlib1g-dev
-    # test and benchmark frameworks
-    libgtest-dev libgmock-dev libbenchmark-dev
-    # the private network namespace the tests run in
+    # the private network namespace the jobs run in
     iproute2 util-linux
-    # a real CUPS scheduler, its filters and tools for end-to-end jobs
-    cups cups-filters cups-ppdc cups-ipp-utils cups-client cups-bsd ghostscript
-    # a real SNMP client, to check the emulator's agent
-    snmp
+    # a real CUPS scheduler, its filters and tools, ghostscript for the PDF
+    cups cups-filters cups-ipp-utils cups-client ghostscript
     # the emulator's bitmap font
     psf-unifont
 )
+TEST_PACKAGES=(
+    clang libclang-rt-14-dev            # sanitizer build and libFuzzer runtime
+    libgtest-dev libgmock-dev libbenchmark-dev
+    cups-ppdc cups-bsd                  # the PPD tools the tests check with
+    snmp                                # a real SNMP client, to check the emulator's agent
+)
+
+usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
+packages=("${PRINT_PACKAGES[@]}" "${TEST_PACKAGES[@]}")
+case "${1:---all}" in
+    --print) packages=("${PRINT_PACKAGES[@]}") ;;
+    --test | --all) ;;
+    -h | --help)
+        usage
+        exit 0
+        ;;
+    *)
+        echo "install-deps: unknown option $1 (try --help)" >&2
+        exit 2
+        ;;
+esac
+if (($# > 1)); then
+    echo "install-deps: one option at most (try --help)" >&2
+    exit 2
+fi
 
 missing=()
-for p in "${PACKAGES[@]}"; do
+for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
         missing+=("$p")
     fi

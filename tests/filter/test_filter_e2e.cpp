@@ -223,7 +223,7 @@ struct Scenario {
 // clang-format off
 const Scenario kScenarios[] = {
     {"FirstCallThenUnchanged", 1, "ready", -1, 0, {std::string(kFirstCall) + "INFO: Starting page 1\nSTATE: -shutdown\nINFO: \n"
-                                                   "INFO: Finished page 1\nINFO: Printing success\n"}, 2},
+                                                   "PAGE: 1 1\nINFO: Finished page 1\nINFO: Printing success\n"}, 2},
     {"CoverOpenedAndClosed", 2, "ready cover-open cover-open cover-open ready", -1, 0,
      {"STATE: +cover-open\nINFO: Cover open\n", "STATE: -cover-open\nINFO: \n", "INFO: Finished page 1\n"}, 6},
     {"PaperNearEndAlone", 2, "ready paper-near-end", -1, 0,
