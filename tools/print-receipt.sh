@@ -203,8 +203,10 @@ finish() {
     local rc=$?
     e2e_stop_all
     give_to_user "$outdir"
-    if [[ $mode == serve ]]; then
+    if [[ $mode == serve && $rc == 0 && $keep == 0 ]]; then
         rm -rf "$QUEUES"
+    elif [[ $mode == serve ]]; then
+        echo "print-receipt: scheduler and emulator files kept in $QUEUES" >&2
     elif [[ $keep == 1 || $rc != 0 ]]; then
         echo "print-receipt: scheduler and emulator files kept in $E2E_BASE" >&2
     else
@@ -262,7 +264,10 @@ echo "print-receipt: the receipt's picture: $outdir/receipt-r01.png"
 if ((n > 1)); then
     echo "print-receipt: (more receipts: $(cd "$outdir" && ls receipt-r*.png | tr '\n' ' '))"
 fi
-[[ $mode == serve ]] || exit 0
+if [[ $mode != serve ]]; then
+    echo "print-receipt: to print your own jobs with lp: tools/print-receipt.sh --serve"
+    exit 0
+fi
 
 # --serve: tell the script outside that everything is up, then hold the
 # namespace until --stop sends SIGTERM.
