@@ -69,9 +69,31 @@ if [[ $(id -u) -ne 0 ]]; then
     exit 1
 fi
 
-echo "install-deps: installing ${missing[*]}"
+echo "install-deps: installing ${missing[*]} (and what they need)"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
+# apt's own output goes to a log; here a line of progress, and on failure
+# the end of the log.
+log=$(mktemp /tmp/install-deps.XXXXXX.log)
+fail() {
+    tail -n 30 "$log" >&2
+    echo "install-deps: $1 failed (whole output in $log)" >&2
+    exit 1
+}
+apt-get update -q >"$log" 2>&1 || fail "apt-get update"
 # No recommends: cups would otherwise pull in avahi, colord and cups-browsed,
 # which no test wants running.
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+tty=0
+[[ -t 1 ]] && tty=1
+apt-get install -y -q --no-install-recommends "${missing[@]}" 2>&1 | tee -a "$log" |
+    awk -v tty="$tty" '
+        /newly installed/ { total = $3; print "install-deps: " $0; fflush() }
+        /^Setting up / {
+            n++
+            if (tty) { printf "\r\033[Kinstall-deps: set up %d of %d", n, total }
+            else if (n % 25 == 0 || n == total) { printf "install-deps: set up %d of %d\n", n, total }
+            fflush()
+        }
+        END { if (tty) printf "\r\033[K" }'
+((PIPESTATUS[0] == 0)) || fail "apt-get install"
+rm -f "$log"
+echo "install-deps: done"
