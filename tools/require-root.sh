@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the top-level commands: what they check before doing anything.
 VEM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 #

@@ -67,7 +67,7 @@ cat >"$E2E_BASE/work/app.c" <<'EOF'
 int main(void) { SetLogLevel(1); DbgLogMessage(1, 7, LOG_ERRNO, "installed"); return 0; }
 EOF
 san=()
-[[ $SANITIZE == ON ]] && san=(-fsanitize=address,undefined)
+[[ $SANITIZE == ON ]] && san=("-fsanitize=address,undefined")
 # shellcheck disable=SC2086 # the flags are words
 "$CC" "${san[@]}" -o "$E2E_BASE/work/app" "$E2E_BASE/work/app.c" $flags || fail "cannot build against it"
 "$E2E_BASE/work/app" | grep -q installed || fail "the application did not log through the library"
