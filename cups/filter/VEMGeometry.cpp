@@ -1,6 +1,8 @@
 // Model recognition, paper rolls, custom sizes, page header checks and the
 // blank feed that completes a page to its nominal length.
 #include <cctype>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -47,6 +49,47 @@ int32_t toPoints(double value, double pointsPerUnit) {
 int maxWidth() {
     int idx = (g_HWNow.nPaper == 1 ? 2 : 0) + (g_HWNow.nFont == 1 ? 1 : 0);
     return g_pHWCap->anMaxWidth[idx];
+}
+
+// Dots at `dpi` in millimetres.
+double dotsToMm(long long dots, unsigned dpi) {
+    return static_cast<double>(dots) * 25.4 / (dpi != 0 ? dpi : 203);
+}
+
+// The "Unsupported width" line speaks in dots; users choose millimetres.
+// Says how wide the page is, how wide the model prints on the chosen roll
+// and which sizes fit, in the words of the queue's PageSize choices.
+void explainWidth(const cups_page_header2_t& h, int maxW) {
+    std::string_view model = "printer";
+    for (const VemPrinterModel& entry : g_PrinterName)
+        if (entry.nModelId == g_uiModel)
+            model = entry.szDisplayName;
+    model = model.substr(0, model.find(':'));  // "KVRS-M2A: USB" -> "KVRS-M2A"
+    const int n = static_cast<int>(model.size());
+    if (maxW <= 0) {
+        vemCupsMessage("ERROR: The %.*s cannot print with FontSize=%d; choose FontSize=0\n", n,
+                       model.data(), g_HWNow.nFont);
+        return;
+    }
+    const int font = g_HWNow.nFont == 1 ? 1 : 0;
+    char fits[96] = "";
+    const struct {
+        const char* name;
+        int width;
+    } rolls[] = {{"VEMP80", g_pHWCap->anMaxWidth[font]}, {"VEMP58", g_pHWCap->anMaxWidth[2 + font]}};
+    for (const auto& r : rolls) {
+        if (r.width <= 0 || r.width > maxW)
+            continue;
+        const size_t used = std::strlen(fits);
+        std::snprintf(fits + used, sizeof fits - used, "%s (%.0f mm), ", r.name,
+                      dotsToMm(r.width, 203));
+    }
+    // Whole millimetres, unless both widths would read the same.
+    const double page = dotsToMm(h.cupsWidth, h.HWResolution[0]), most = dotsToMm(maxW, 203);
+    const int digits = std::lround(page) == std::lround(most) ? 1 : 0;
+    vemCupsMessage("ERROR: The page is %.*f mm wide, wider than the %.*f mm the %.*s prints on "
+                   "this roll; sizes that fit: %sor a custom size at most %.0f mm wide\n",
+                   digits, page, digits, most, n, model.data(), fits, most);
 }
 
 }  // namespace
@@ -206,6 +249,8 @@ int isValidCupsHeader(cups_page_header2_t* pHeader) {
 
     const int maxW = maxWidth();
     if (static_cast<long long>(h.cupsWidth) > maxW) {
+        // The user's line first: CUPS shows a job's first error as its message.
+        explainWidth(h, maxW);
         vemCupsMessage("ERROR: Unsupported width %d\n", h.cupsWidth);
         DbgLogMessage(LOG_LEVEL_ERROR, kFnHeader, LOG_ERRNO, "Unsupport width : %d (MAX:%d)",
                       h.cupsWidth, maxW);

@@ -192,6 +192,9 @@ bool VemFilterJob::printSlot(Slot& slot) {
         return false;
     }
     lastFinished_ = page;
+    // CUPS's page log counts what the last filter of the chain reports; the
+    // copies were made by the filters before us.
+    vemCupsMessage("PAGE: %d 1\n", page);
     vemCupsMessage("INFO: Finished page %d\n", page);
     return true;
 }

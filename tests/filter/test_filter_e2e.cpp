@@ -29,6 +29,13 @@ Page headerOnly(Page p) {
     return p;
 }
 
+// How often `piece` occurs in `text`.
+size_t count(const std::string& text, const std::string& piece) {
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
 // The text pieces appear in this order.
 bool inOrder(const std::string& text, const std::vector<std::string>& pieces) {
     size_t at = 0;
@@ -108,7 +115,16 @@ TEST_F(FilterJob, CommandStreams) {
         // Widths of models and rolls; the large font leaves no width at all.
         {"M1A58", {solid(360, 20)}, "media=VEMP58", START PAGE(360, 20) END, "", "KVRS-M1A KVRSM1A Receipt"},
         {"M2A58", {solid(400, 20)}, "PageSize=VEMP58", START PAGE(400, 20) END},
-        {"LargeFont", {solid(360, 20)}, "FontSize=1", "", "", "KVRSM1A", 1, {"ERROR: Unsupported width 360\n"}},
+        {"LargeFont", {solid(360, 20)}, "FontSize=1", "", "", "KVRSM1A", 1,
+         {"ERROR: The KVRS-M1A cannot print with FontSize=1; choose FontSize=0\nERROR: Unsupported width 360\n"}},
+        // Too wide: the user is told in millimetres what fits.  A custom
+        // 80 mm page (639 dots) on the 80 mm roll, a 72 mm page on the 58 mm roll.
+        {"CustomTooWide", {solid(639, 20)}, "PageSize=Custom.80x200mm", "", "", kM2A.c_str(), 1,
+         {"ERROR: The page is 80 mm wide, wider than the 72 mm the KVRS-M2A prints on this roll; "
+          "sizes that fit: VEMP80 (72 mm), VEMP58 (50 mm), or a custom size at most 72 mm wide\nERROR: Unsupported width 639\n"}},
+        {"WiderThan58Roll", {solid(512, 20)}, "media=VEMP58", "", "", "KVRS-M1A KVRSM1A Receipt", 1,
+         {"ERROR: The page is 64 mm wide, wider than the 45 mm the KVRS-M1A prints on this roll; "
+          "sizes that fit: VEMP58 (45 mm), or a custom size at most 45 mm wide\nERROR: Unsupported width 512\n"}},
         // Each page with its own geometry; a long page in bands of 1000 rows.
         {"MixedSizesAndBands", {solid(576, 40), solid(400, 1200, 8), solid(200, 30, 24), solid(576, 10, 24)}, "PaperConservation=0",
          START PAGE(576, 40) "feed:0 " BAND(400, 1000) BAND(400, 200) "feed:0 " PAGE(200, 30) PAGE(576, 10) END, "", kM2A.c_str(), 0,
@@ -135,6 +151,19 @@ TEST_F(FilterJob, CommandStreams) {
         EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
         EXPECT_EQ(r.commands, c.expect) << c.name;
         EXPECT_TRUE(inOrder(r.err, c.lines)) << c.name << ": " << r.err;
+        // CUPS's page log: one "PAGE: n 1" for each page that reached the
+        // printer, just before its "Finished" line, and for no other.
+        size_t finished = 0;
+        for (int page = 1; page <= 5; ++page) {
+            const std::string line = "INFO: Finished page " + std::to_string(page) + "\n";
+            finished += count(r.err, line);
+            EXPECT_EQ(count(r.err, line), count(r.err, "PAGE: " + std::to_string(page) + " 1\n" + line)) << c.name;
+        }
+        EXPECT_EQ(count(r.err, "PAGE: "), finished) << c.name << ": " << r.err;
+        // Without its log directory the filter says once why it logs nothing.
+        const bool logOpens = ::access("/var/log/cups/vemcups", W_OK) == 0;
+        EXPECT_EQ(count(r.err, "DEBUG: rastertovem: cannot open the log file /var/log/cups/vemcups/vemcups.log ("),
+                  logOpens ? 0u : 1u) << c.name;
     }
 }
 
@@ -194,7 +223,7 @@ struct Scenario {
 // clang-format off
 const Scenario kScenarios[] = {
     {"FirstCallThenUnchanged", 1, "ready", -1, 0, {std::string(kFirstCall) + "INFO: Starting page 1\nSTATE: -shutdown\nINFO: \n"
-                                                   "INFO: Finished page 1\nINFO: Printing success\n"}, 2},
+                                                   "PAGE: 1 1\nINFO: Finished page 1\nINFO: Printing success\n"}, 2},
     {"CoverOpenedAndClosed", 2, "ready cover-open cover-open cover-open ready", -1, 0,
      {"STATE: +cover-open\nINFO: Cover open\n", "STATE: -cover-open\nINFO: \n", "INFO: Finished page 1\n"}, 6},
     {"PaperNearEndAlone", 2, "ready paper-near-end", -1, 0,

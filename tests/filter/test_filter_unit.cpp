@@ -168,7 +168,9 @@ TEST_F(FilterCore, HeaderChecksAndFeeds) {
         {576, 72, CUPS_ORDER_CHUNKED, 1, ""}, {576, 576, CUPS_ORDER_BANDED, 8, ""}, {576, 1728, CUPS_ORDER_CHUNKED, 24, ""},
         {576, 1152, CUPS_ORDER_CHUNKED, -1, "ERROR: Unsupported raster format 16\n"},
         {576, 1728, CUPS_ORDER_BANDED, -1, "ERROR: Unsupported color format 1\n"},
-        {577, 73, CUPS_ORDER_CHUNKED, -1, "ERROR: Unsupported width 577\n"},
+        // Too wide by one dot: millimetres with a decimal, so the widths differ.
+        {577, 73, CUPS_ORDER_CHUNKED, -1, "ERROR: The page is 72.2 mm wide, wider than the 72.1 mm the printer prints on this roll; "
+         "sizes that fit: VEMP80 (72 mm), VEMP58 (50 mm), or a custom size at most 72 mm wide\nERROR: Unsupported width 577\n"},
         {576, 0, CUPS_ORDER_CHUNKED, -1, "ERROR: Invalid CUPS parameters\n"}, {576, 10, CUPS_ORDER_CHUNKED, -1, "ERROR: Invalid CUPS parameters\n"}};
     // clang-format on
     for (const auto& c : cases) {
