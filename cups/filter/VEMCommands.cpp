@@ -254,15 +254,10 @@ int printBitmapType2Cmd(bool bMono, unsigned int nStart, std::span<const uint8_t
                 std::memcpy(d, src, k);
             } else {
                 // Plane 31 carries the top bit of the 4-bit darkness 15 - v/16.
-                const int bit = 3 - i;
                 std::memset(d, 0, k);
-                for (unsigned row = 0; row < rows; ++row) {
-                    const uint8_t* g = src + static_cast<size_t>(row) * nWidth;
-                    uint8_t* o = d + static_cast<size_t>(row) * r;
-                    for (unsigned x = 0; x < nWidth; ++x)
-                        if (((15 - g[x] / 16) >> bit) & 1)
-                            o[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
-                }
+                for (unsigned row = 0; row < rows; ++row)
+                    vemGrayPlaneRow(src + static_cast<size_t>(row) * nWidth,
+                                    d + static_cast<size_t>(row) * r, nWidth, i);
             }
             size_t len = kStoreHeader + k;
             if (i == planes - 1) {

@@ -38,24 +38,23 @@ constexpr uint8_t M8[8][8] = {
 };
 
 #if defined(__SSE2__)
-// Bit i of a byte moved to bit 7 - i: a movemask puts the first pixel in
-// bit 0, the mono image wants it in bit 7.
-constexpr std::array<uint8_t, 256> kReverse = [] {
-    std::array<uint8_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-        unsigned r = 0;
-        for (unsigned b = 0; b < 8; ++b)
-            if (i & (1u << b))
-                r |= 0x80u >> b;
-        t[i] = static_cast<uint8_t>(r);
-    }
-    return t;
-}();
-
-// Sets the bits of 16 pixels from a 16-bit "black" mask (bit i = pixel i).
-inline void put16(uint8_t* out, unsigned black) {
-    out[0] |= kReverse[black & 0xFF];
-    out[1] |= kReverse[black >> 8];
+// Reverses the order of the bytes within each half of v, so that a
+// movemask yields the mono image's bytes directly: the first pixel of each
+// eight in bit 7, as the printer wants it.
+inline __m128i mirrorHalves(__m128i v) {
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(0, 1, 2, 3)), _MM_SHUFFLE(0, 1, 2, 3));
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+inline __m128i load16(const uint8_t* p) {
+    return mirrorHalves(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+// Sets the dots of 16 pixels: two mono bytes, from a movemask of mirrored
+// pixels.
+inline void put16(uint8_t* out, unsigned mask) {
+    uint16_t v;
+    std::memcpy(&v, out, 2);
+    v = static_cast<uint16_t>(v | mask);
+    std::memcpy(out, &v, 2);
 }
 #endif
 
@@ -171,10 +170,8 @@ VemDither::VemDither(int nMethod, unsigned int nWidth, unsigned int nHeight,
 static void thresholdRow(const uint8_t* g, uint8_t* out, unsigned w) {
     unsigned c = 0;
 #if defined(__SSE2__)
-    for (; c + 16 <= w; c += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + c));
-        put16(out + c / 8, ~static_cast<unsigned>(_mm_movemask_epi8(v)) & 0xFFFFu);
-    }
+    for (; c + 16 <= w; c += 16)
+        put16(out + c / 8, ~static_cast<unsigned>(_mm_movemask_epi8(load16(g + c))) & 0xFFFFu);
 #endif
     for (; c < w; ++c)
         if (g[c] < 128)
@@ -190,14 +187,14 @@ static void orderedRow(const uint8_t (&matrix)[N][N], unsigned r, size_t base, c
     unsigned c = 0;
 #if defined(__SSE2__)
     // 16 is a multiple of N, so one 16-byte pattern serves the whole row.
+    // Unsigned "below" is a signed compare with the top bits flipped.
     alignas(16) uint8_t pattern[16];
     for (unsigned k = 0; k < 16; ++k)
         pattern[k] = static_cast<uint8_t>(m[(base + k) % N] ^ 0x80);
-    const __m128i thr = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern));
+    const __m128i thr = mirrorHalves(_mm_load_si128(reinterpret_cast<const __m128i*>(pattern)));
     const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
     for (; c + 16 <= w; c += 16) {
-        const __m128i v =
-            _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(g + c)), flip);
+        const __m128i v = _mm_xor_si128(load16(g + c), flip);
         put16(out + c / 8, static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, thr))));
     }
 #endif
@@ -231,7 +228,7 @@ static void diffuseRow(uint8_t* wk, const uint8_t* g, uint8_t* out, unsigned w, 
             // Pure black and white without any error to pass on give no
             // error either: receipts are mostly that, 16 pixels at a time.
             while ((c & 7) == 0 && c + 16 < w && (right | below0 | below1) == 0) {
-                const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + c));
+                const __m128i px = load16(g + c);
                 const __m128i err = _mm_loadu_si128(reinterpret_cast<const __m128i*>(wk + c));
                 const __m128i zero = _mm_setzero_si128();
                 const __m128i black = _mm_cmpeq_epi8(px, zero);
@@ -350,4 +347,23 @@ int prepareMonochromeData(std::span<const uint8_t> gray, std::span<uint8_t> mono
     for (unsigned r = 0; r < nHeight; ++r)
         dither.row(r, gray.data() + static_cast<size_t>(nWidth) * r, mono.data() + rowBytes * r);
     return 1;
+}
+
+// Dots of plane i (0 = plane 31) of a row of gray: bit 3 - i of the
+// darkness 15 - v/16, which is the complement of bit 7 - i of v.
+void vemGrayPlaneRow(const uint8_t* pGray, uint8_t* pOut, unsigned int nWidth, int nPlane) {
+    unsigned c = 0;
+#if defined(__SSE2__)
+    const __m128i shift = _mm_cvtsi32_si128(nPlane);
+    for (; c + 16 <= nWidth; c += 16) {
+        // Shifting the 16-bit lanes left by i brings bit 7 - i of each byte
+        // to its top, where the movemask reads it.
+        const __m128i v = _mm_sll_epi16(load16(pGray + c), shift);
+        put16(pOut + c / 8, ~static_cast<unsigned>(_mm_movemask_epi8(v)) & 0xFFFFu);
+    }
+#endif
+    const int bit = 3 - nPlane;
+    for (; c < nWidth; ++c)
+        if (((15 - pGray[c] / 16) >> bit) & 1)
+            pOut[c >> 3] |= g_bitMask[c & 7];
 }

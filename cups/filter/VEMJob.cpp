@@ -29,21 +29,17 @@ unsigned int VemCupsRasterSource::readPixels(uint8_t* pBuffer, unsigned int nByt
 VemFilterJob::VemFilterJob(VemRasterSource& source, VemCustomSize custom, bool bAskPrinter)
     : source_(source), custom_(custom), askPrinter_(bAskPrinter) {}
 
-// Makes the images a page needs large enough: the mono image always, a
-// whole gray image only for a page sent as gray whose rows cannot be sent
-// as they are (else one row of gray), the error diffusion's two rows.
-// False if memory is short.
+// Makes the images a page read as it is needs large enough: the mono image
+// for a padded 1-bit page, a whole gray image for a page sent as gray whose
+// rows cannot be sent as they are.  False if memory is short.
 bool VemFilterJob::growImages(const cups_page_header2_t& h, bool bGrayImage) {
     const size_t mono = (static_cast<size_t>(h.cupsWidth) + 7) / 8 * h.cupsHeight;
-    const size_t gray = bGrayImage ? static_cast<size_t>(h.cupsWidth) * h.cupsHeight
-                                   : static_cast<size_t>(h.cupsWidth) * 3;
+    const size_t gray = bGrayImage ? static_cast<size_t>(h.cupsWidth) * h.cupsHeight : 0;
     try {
-        if (mono_.size() < mono)
+        if (h.cupsBitsPerPixel == 1 && mono_.size() < mono)
             mono_.resize(mono);
         if (gray_.size() < gray)
             gray_.resize(gray);
-        if (work_.size() < VemDither::workBytes(h.cupsWidth))
-            work_.resize(VemDither::workBytes(h.cupsWidth));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -86,40 +82,117 @@ bool VemFilterJob::readPage(cups_page_header2_t& header, const VemFeeds& feeds) 
         }
     }
 
-    // The slot keeps the largest page it held.  Its memory is touched only
-    // as the pixels arrive, piece by piece: a header that claims a large
-    // page costs memory only for the data that is really there.
-    if (slot->capacity < bytes) {
-        slot->data.reset();
-        slot->capacity = 0;
-        try {
-            slot->data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(bytes));
-        } catch (const std::bad_alloc&) {
-            DbgLogMessage(LOG_LEVEL_ERROR, kFnMain, LOG_ERRNO, "Out of memory");
-            vemCupsMessage("ERROR: Out of memory\n");
-            return false;
-        }
-        slot->capacity = static_cast<size_t>(bytes);
-    }
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Now reading buffer[%d]:%d", index, pagesRead_);
-    size_t got = 0;
-    for (bool full = true; got < bytes && full;) {
-        const size_t piece = std::min<size_t>(bytes - got, kReadPiece);
-        const unsigned n = source_.readPixels(slot->data.get() + got, static_cast<unsigned>(piece));
-        got += n;
-        full = n == piece;
-    }
-    if (got != bytes) {
-        DbgLogMessage(LOG_LEVEL_ERROR, kFnMain, LOG_ERRNO, "cupsRasterReadPixels problem(%d, %d)",
-                      static_cast<int>(got), static_cast<int>(bytes));
-        vemCupsMessage("ERROR: cupsRasterReadPixels problem\n");
+    slot->halftoned = header.cupsBitsPerPixel != 1 && filterOption(OPT_BMP_FORMAT) == 0;
+    if (!(slot->halftoned ? readHalftoned(*slot, header) : readRaw(*slot, bytes)))
         return false;
-    }
-    DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "cupsRasterReadPixels reads %d", static_cast<int>(got));
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "cupsRasterReadPixels reads %d", static_cast<int>(bytes));
     slot->size = static_cast<size_t>(bytes);
     slot->page = pagesRead_;
     slot->header = header;
     slot->feeds = feeds;
+    return true;
+}
+
+namespace {
+void shortRead(uint64_t got, uint64_t bytes) {
+    DbgLogMessage(LOG_LEVEL_ERROR, kFnMain, LOG_ERRNO, "cupsRasterReadPixels problem(%d, %d)",
+                  static_cast<int>(got), static_cast<int>(bytes));
+    vemCupsMessage("ERROR: cupsRasterReadPixels problem\n");
+}
+void outOfMemory() {
+    DbgLogMessage(LOG_LEVEL_ERROR, kFnMain, LOG_ERRNO, "Out of memory");
+    vemCupsMessage("ERROR: Out of memory\n");
+}
+}  // namespace
+
+// Reads a page's pixels into its slot as they are.  The slot keeps the
+// largest page it held; its memory is touched only as the pixels arrive,
+// piece by piece, so a header that claims a large page costs memory only
+// for the data that is really there.
+bool VemFilterJob::readRaw(Slot& slot, uint64_t bytes) {
+    if (slot.capacity < bytes) {
+        slot.data.reset();
+        slot.capacity = 0;
+        try {
+            slot.data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(bytes));
+        } catch (const std::bad_alloc&) {
+            outOfMemory();
+            return false;
+        }
+        slot.capacity = static_cast<size_t>(bytes);
+    }
+    size_t got = 0;
+    for (bool full = true; got < bytes && full;) {
+        const size_t piece = std::min<size_t>(bytes - got, kReadPiece);
+        const unsigned n = source_.readPixels(slot.data.get() + got, static_cast<unsigned>(piece));
+        got += n;
+        full = n == piece;
+    }
+    if (got != bytes) {
+        shortRead(got, bytes);
+        return false;
+    }
+    return true;
+}
+
+// Reads a gray or colour page a few rows at a time and halftones each piece
+// at once (DitherType), keeping only the page's dots.  A colour row equal to
+// the one before (blank paper, rules, tall strokes) reuses its gray.
+bool VemFilterJob::readHalftoned(Slot& slot, const cups_page_header2_t& h) {
+    const unsigned width = h.cupsWidth;
+    const unsigned height = h.cupsHeight;
+    const size_t bpl = h.cupsBytesPerLine;
+    const bool colour = h.cupsBitsPerPixel == 24;
+    const size_t monoRow = (static_cast<size_t>(width) + 7) / 8;
+    const size_t rowsPerPiece = std::max<size_t>(1, kHalftonePiece / bpl);
+    const int method = filterOption(OPT_DITHER_TYPE);
+    try {
+        if (slot.mono.size() < monoRow * height)
+            slot.mono.resize(monoRow * height);
+        if (piece_.size() < rowsPerPiece * bpl)
+            piece_.resize(rowsPerPiece * bpl);
+        if (work_.size() < VemDither::workBytes(width))
+            work_.resize(VemDither::workBytes(width));
+        if (colour && gray_.size() < width)
+            gray_.resize(width);
+        if (colour && lastRgb_.size() < 3 * static_cast<size_t>(width))
+            lastRgb_.resize(3 * static_cast<size_t>(width));
+    } catch (const std::bad_alloc&) {
+        outOfMemory();
+        return false;
+    }
+    if (colour)
+        DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Now convert grayscale for page:%d", pagesRead_);
+    DbgLogMessage(LOG_LEVEL_TRACE, kFnMain, LOG_START, "Start prepare monochrome, col:%d, gradation:%d",
+                  0, method);
+
+    VemDither halftone(method, width, height, work_);
+    bool haveGray = false;
+    for (unsigned row = 0; row < height;) {
+        const unsigned rows = static_cast<unsigned>(std::min<size_t>(rowsPerPiece, height - row));
+        const size_t want = rows * bpl;
+        const unsigned got = source_.readPixels(piece_.data(), static_cast<unsigned>(want));
+        if (got != want) {
+            shortRead(static_cast<uint64_t>(row) * bpl + got, static_cast<uint64_t>(height) * bpl);
+            return false;
+        }
+        for (unsigned i = 0; i < rows; ++i, ++row) {
+            const uint8_t* g = piece_.data() + bpl * i;
+            if (colour) {
+                const size_t rgb = 3 * static_cast<size_t>(width);
+                if (!haveGray || std::memcmp(g, lastRgb_.data(), rgb) != 0) {
+                    vemGrayRow(g, gray_.data(), width);
+                    std::memcpy(lastRgb_.data(), g, rgb);
+                    haveGray = true;
+                }
+                g = gray_.data();
+            }
+            uint8_t* m = slot.mono.data() + monoRow * row;
+            std::memset(m, 0, monoRow);
+            halftone.row(row, g, m);
+        }
+    }
     return true;
 }
 
@@ -139,24 +212,23 @@ bool VemFilterJob::printSlot(Slot& slot) {
     const int page = slot.page;
     const uint8_t* raw = slot.data.get();
 
-    const bool dither = bpp != 1 && filterOption(OPT_BMP_FORMAT) == 0;
-    const int ditherType = filterOption(OPT_DITHER_TYPE);
     // Sent as gray: an 8-bit page's own rows when they are packed, else a
     // gray image made from them.
     const bool ownRows = bpp == 8 && bpl == width;
-    const bool grayImage = !dither && bpp != 1 && !ownRows;
+    const bool grayImage = !slot.halftoned && bpp != 1 && !ownRows;
     if (!growImages(h, grayImage)) {
-        DbgLogMessage(LOG_LEVEL_ERROR, kFnMain, LOG_ERRNO, "Out of memory");
-        vemCupsMessage("ERROR: Out of memory\n");
+        outOfMemory();
         slot.page = 0;
         return false;
     }
-    if (bpp == 24)
+    if (bpp == 24 && !slot.halftoned)
         DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Now convert grayscale for page:%d", page);
 
     bool sendMono = true;
     std::span<const uint8_t> image;
-    if (bpp == 1) {
+    if (slot.halftoned) {
+        image = std::span<const uint8_t>(slot.mono.data(), monoRow * height);
+    } else if (bpp == 1) {
         if (bpl == monoRow) {
             image = std::span<const uint8_t>(raw, monoRow * height);
         } else {
@@ -164,7 +236,7 @@ bool VemFilterJob::printSlot(Slot& slot) {
                 std::memcpy(mono_.data() + monoRow * r, raw + bpl * r, monoRow);
             image = std::span<const uint8_t>(mono_.data(), monoRow * height);
         }
-    } else if (!dither) {
+    } else {
         sendMono = false;
         if (ownRows) {
             image = std::span<const uint8_t>(raw, static_cast<size_t>(width) * height);
@@ -178,21 +250,6 @@ bool VemFilterJob::printSlot(Slot& slot) {
             }
             image = std::span<const uint8_t>(gray_.data(), static_cast<size_t>(width) * height);
         }
-    } else {
-        DbgLogMessage(LOG_LEVEL_TRACE, kFnMain, LOG_START, "Start prepare monochrome, col:%d, gradation:%d",
-                      0, ditherType);
-        VemDither halftone(ditherType, width, height, work_);
-        for (unsigned r = 0; r < height; ++r) {
-            const uint8_t* g = raw + bpl * r;
-            if (bpp == 24) {
-                vemGrayRow(g, gray_.data(), width);
-                g = gray_.data();
-            }
-            uint8_t* m = mono_.data() + monoRow * r;
-            std::memset(m, 0, monoRow);
-            halftone.row(r, g, m);
-        }
-        image = std::span<const uint8_t>(mono_.data(), monoRow * height);
     }
     slot.page = 0;
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Will print page:%d", page);

@@ -124,6 +124,10 @@ int calcPageSize(const cups_page_header2_t* pHeader, const VemCustomSize* pCusto
 
 // ---- image conversion ----------------------------------------------------------
 
+// Sets the dots of gray plane nPlane (0-3, the printer's planes 31-34) for
+// one row of gray; the row of dots must be cleared beforehand.
+void vemGrayPlaneRow(const uint8_t* pGray, uint8_t* pOut, unsigned int nWidth, int nPlane);
+
 // Gray of nPixels RGB pixels (0 black), by the same rule as below.
 void vemGrayRow(const uint8_t* pColour, uint8_t* pGray, size_t nPixels);
 
@@ -232,8 +236,10 @@ public:
     static uint64_t s_nMaxBufferBytes;
 
 private:
-    // Pixels are read in pieces of this size.
+    // Pixels are read in pieces of this size; pages to be halftoned in
+    // pieces small enough to stay in the cache until they are converted.
     static constexpr size_t kReadPiece = 1u << 20;
+    static constexpr size_t kHalftonePiece = 128u << 10;
 
     struct Slot {
         // Left uninitialised: only the pages of memory that the pixels read
@@ -241,6 +247,11 @@ private:
         // its stream holds costs address space, not memory.
         std::unique_ptr<uint8_t[]> data;
         size_t capacity = 0;
+        // A page to be halftoned is converted as it is read, while its rows
+        // are fresh in the cache: the slot then holds its dots, not its
+        // pixels (data stays unused).
+        std::vector<uint8_t> mono;
+        bool halftoned = false;
         size_t size = 0;  // bytes of the page held (bytes per line x height)
         int page = 0;     // 0 free, else the page number
         cups_page_header2_t header{};
@@ -248,6 +259,8 @@ private:
     };
 
     bool readPage(cups_page_header2_t& header, const VemFeeds& feeds);
+    bool readRaw(Slot& slot, uint64_t bytes);
+    bool readHalftoned(Slot& slot, const cups_page_header2_t& header);
     bool printSlot(Slot& slot);
     bool growImages(const cups_page_header2_t& header, bool bGrayImage);
 
@@ -256,6 +269,8 @@ private:
     bool askPrinter_;
     Slot slots_[3];
     std::vector<uint8_t> gray_, work_, mono_;
+    std::vector<uint8_t> piece_;    // rows being halftoned as they are read
+    std::vector<uint8_t> lastRgb_;  // the colour row whose gray is in gray_
     int attempts_ = 0;
     int pagesRead_ = 0;
     int failedReads_ = 0;
