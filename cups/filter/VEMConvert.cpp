@@ -9,8 +9,8 @@
 #include <array>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "VEMLogging.h"
@@ -54,6 +54,11 @@ inline void put16(uint8_t* out, unsigned mask) {
     uint16_t v;
     std::memcpy(&v, out, 2);
     v = static_cast<uint16_t>(v | mask);
+    std::memcpy(out, &v, 2);
+}
+// Writes the dots of 16 pixels whole (for rows the caller has not cleared).
+inline void store16(uint8_t* out, unsigned mask) {
+    const uint16_t v = static_cast<uint16_t>(mask);
     std::memcpy(out, &v, 2);
 }
 #endif
@@ -166,13 +171,55 @@ VemDither::VemDither(int nMethod, unsigned int nWidth, unsigned int nHeight,
         std::memset(work_.data(), 0, workBytes(nWidth));
 }
 
+// Clears the mono bytes of pixels c (a multiple of 8) to w.
+inline void clearTail(uint8_t* out, unsigned c, unsigned w) {
+    if (c < w)
+        std::memset(out + c / 8, 0, (w - c + 7) / 8);
+}
+
+// Methods 0-2 write each row's bytes whole; method 3 clears the row and
+// sets its dots.
+
+#if defined(__x86_64__)
+// With AVX2, 32 pixels at a time: pixel c is black when it is below its
+// threshold thr[c % 32], that is unless max(pixel, threshold) is the pixel.
+// The bytes of every eight are mirrored first, so the movemask is the four
+// mono bytes as they are stored.  Returns the pixels done (a multiple of 32).
+__attribute__((target("avx2"))) static unsigned avx2Rows(const uint8_t* g, uint8_t* out,
+                                                          unsigned w, const uint8_t* thr) {
+    const __m256i mirror = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
+                                            7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    const __m256i t =
+        _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(thr)), mirror);
+    unsigned c = 0;
+    for (; c + 32 <= w; c += 32) {
+        const __m256i v =
+            _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(g + c)), mirror);
+        const uint32_t white =
+            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v, t), v)));
+        const uint32_t black = ~white;
+        std::memcpy(out + c / 8, &black, 4);
+    }
+    return c;
+}
+const bool kAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Method 0: black below 128, that is when the top bit is clear.
 static void thresholdRow(const uint8_t* g, uint8_t* out, unsigned w) {
     unsigned c = 0;
+#if defined(__x86_64__)
+    static constexpr uint8_t k128[32] = {128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128,
+                                         128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128,
+                                         128, 128, 128, 128, 128, 128, 128, 128, 128, 128};
+    if (kAvx2)
+        c = avx2Rows(g, out, w, k128);
+#endif
 #if defined(__SSE2__)
     for (; c + 16 <= w; c += 16)
-        put16(out + c / 8, ~static_cast<unsigned>(_mm_movemask_epi8(load16(g + c))) & 0xFFFFu);
+        store16(out + c / 8, ~static_cast<unsigned>(_mm_movemask_epi8(load16(g + c))) & 0xFFFFu);
 #endif
+    clearTail(out, c, w);
     for (; c < w; ++c)
         if (g[c] < 128)
             out[c >> 3] |= g_bitMask[c & 7];
@@ -185,19 +232,29 @@ static void orderedRow(const uint8_t (&matrix)[N][N], unsigned r, size_t base, c
                        uint8_t* out, unsigned w) {
     const uint8_t* m = matrix[r % N];
     unsigned c = 0;
+#if defined(__x86_64__)
+    if (kAvx2) {
+        // 32 is a multiple of N: one pattern serves the whole row.
+        uint8_t pattern[32];
+        for (unsigned k = 0; k < 32; ++k)
+            pattern[k] = m[(base + k) % N];
+        c = avx2Rows(g, out, w, pattern);
+    }
+#endif
 #if defined(__SSE2__)
     // 16 is a multiple of N, so one 16-byte pattern serves the whole row.
     // Unsigned "below" is a signed compare with the top bits flipped.
     alignas(16) uint8_t pattern[16];
     for (unsigned k = 0; k < 16; ++k)
-        pattern[k] = static_cast<uint8_t>(m[(base + k) % N] ^ 0x80);
+        pattern[k] = static_cast<uint8_t>(m[(base + c + k) % N] ^ 0x80);
     const __m128i thr = mirrorHalves(_mm_load_si128(reinterpret_cast<const __m128i*>(pattern)));
     const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
     for (; c + 16 <= w; c += 16) {
         const __m128i v = _mm_xor_si128(load16(g + c), flip);
-        put16(out + c / 8, static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, thr))));
+        store16(out + c / 8, static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, thr))));
     }
 #endif
+    clearTail(out, c, w);
     for (; c < w; ++c)
         if (g[c] < m[(base + c) % N])
             out[c >> 3] |= g_bitMask[c & 7];
@@ -292,6 +349,7 @@ void VemDither::row(unsigned int nRow, const uint8_t* pGray, uint8_t* pMono) {
         orderedRow(M8, nRow, base, pGray, pMono, width_);
         break;
     default:
+        std::memset(pMono, 0, (static_cast<size_t>(width_) + 7) / 8);
         diffuseRow(work_.data(), pGray, pMono, width_, nRow, height_);
         break;
     }

@@ -188,9 +188,7 @@ bool VemFilterJob::readHalftoned(Slot& slot, const cups_page_header2_t& h) {
                 }
                 g = gray_.data();
             }
-            uint8_t* m = slot.mono.data() + monoRow * row;
-            std::memset(m, 0, monoRow);
-            halftone.row(row, g, m);
+            halftone.row(row, g, slot.mono.data() + monoRow * row);
         }
     }
     return true;

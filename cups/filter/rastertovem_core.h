@@ -132,9 +132,10 @@ void vemGrayPlaneRow(const uint8_t* pGray, uint8_t* pOut, unsigned int nWidth, i
 void vemGrayRow(const uint8_t* pColour, uint8_t* pGray, size_t nPixels);
 
 // Halftones an image of nWidth x nHeight gray pixels one row at a time, in
-// order from row 0, with method 0-3 (DitherType).  Bits are only set: each
-// mono row must be cleared beforehand.  Method 3 carries its error from row
-// to row in `work`, which needs workBytes(nWidth) bytes.
+// order from row 0, with method 0-3 (DitherType).  Each row of dots is
+// written whole ((nWidth + 7) / 8 bytes, padding bits clear).  Method 3
+// carries its error from row to row in `work`, which needs
+// workBytes(nWidth) bytes.
 class VemDither {
 public:
     VemDither(int nMethod, unsigned int nWidth, unsigned int nHeight, std::span<uint8_t> work);
@@ -150,8 +151,8 @@ private:
 // 24-bit RGB to 8-bit gray (0 black).  1 on success, 0 on an index error.
 int prepareGrayScaleData(std::span<const uint8_t> colour, std::span<uint8_t> gray);
 // 8-bit gray to 1 bit per dot (set = black).  `work` is the error
-// diffusion's scratch (VemDither::workBytes); `mono` must be cleared.  1 on
-// success.
+// diffusion's scratch (VemDither::workBytes); the rows of `mono` are
+// written whole.  1 on success.
 int prepareMonochromeData(std::span<const uint8_t> gray, std::span<uint8_t> mono,
                           std::span<uint8_t> work, unsigned int nWidth, unsigned int nHeight,
                           int nColour, int nMethod);
