@@ -7,7 +7,7 @@
 // benchmark lines one table gives every figure per page, in CPU time, with
 // the ratio each is held to.
 //
-//   bench_filter [benchmark options]
+//   bench_filter [benchmark options]     (three repetitions unless given)
 //
 // Environment: VEM_PEER_FILTER and VEM_PEER_PPD override the peer's
 // program and PPD (the build configures both).
@@ -262,8 +262,9 @@ void printTable(const Collector& c, double peer, const std::string& peerWhy) {
         auto it = c.ms.find(name);
         return it == c.ms.end() ? -1.0 : it->second;
     };
-    std::printf("\nPer 576 x 3000 page, CPU ms (best run); goals: 8-bit threshold and ordered <= 1.5 x "
-                "floor, error diffusion >= 4 x faster than the peer, 24-bit <= 3 x floor\n");
+    std::printf("\nPer 576 x 3000 page, CPU ms (best run).  Goals: 8-bit threshold and ordered <= 1.5 x "
+                "floor; 24-bit <= 3 x floor; error diffusion (held to the peer) >= 4 x faster than "
+                "rastertopclx\n");
     std::printf("%-34s %9s %9s %9s  %s\n", "case", "ms/page", "x floor", "goal", "");
     const struct {
         const char* label;
@@ -280,7 +281,7 @@ void printTable(const Collector& c, double peer, const std::string& peerWhy) {
         {"24-bit threshold", 24, 0, 0, 3},
         {"24-bit ordered 4x4", 24, 1, 0, 3},
         {"24-bit ordered 8x8", 24, 2, 0, 3},
-        {"24-bit error diffusion", 24, 3, 0, 3},
+        {"24-bit error diffusion", 24, 3, 0, 0},
         {"24-bit sent as gray", 24, 0, 1, 3},
     };
     for (unsigned bpp : {1u, 8u, 24u})
@@ -298,10 +299,13 @@ void printTable(const Collector& c, double peer, const std::string& peerWhy) {
                     r.goal == 0 ? "" : x <= r.goal ? "met" : "MISSED");
     }
     const double ed = get("BM_Filter/bpp:8/dither:3/gray:0");
-    if (peer > 0 && ed > 0)
-        std::printf("%-34s %9.3f  error diffusion is %.1f x faster (goal >= 4: %s)\n",
-                    "peer rastertopclx, 8-bit", peer, peer / ed, peer / ed >= 4 ? "met" : "MISSED");
-    else
+    const double ed24 = get("BM_Filter/bpp:24/dither:3/gray:0");
+    if (peer > 0 && ed > 0 && ed24 > 0) {
+        std::printf("%-34s %9.3f\n", "peer rastertopclx, 8-bit", peer);
+        std::printf("error diffusion beside the peer: 8-bit %.1f x faster, 24-bit %.1f x faster "
+                    "(goal >= 4: %s)\n",
+                    peer / ed, peer / ed24, peer / ed >= 4 && peer / ed24 >= 4 ? "met" : "MISSED");
+    } else
         std::printf("peer rastertopclx: not measured (%s)\n", peerWhy.c_str());
 }
 
@@ -322,7 +326,18 @@ int main(int argc, char** argv) {
     // process, which both would pay alike.
     mallopt(M_MMAP_THRESHOLD, 256 << 20);
     mallopt(M_TRIM_THRESHOLD, 512 << 20);
-    benchmark::Initialize(&argc, argv);
+    // Three repetitions unless told otherwise; the table takes the best, as
+    // other work on the machine only ever slows a run down.
+    std::vector<char*> args(argv, argv + argc);
+    std::string reps = "--benchmark_repetitions=3";
+    bool given = false;
+    for (int i = 1; i < argc; ++i)
+        given = given || std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
+    if (!given)
+        args.push_back(reps.data());
+    int n = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&n, args.data());
     Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     std::string why;

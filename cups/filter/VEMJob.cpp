@@ -83,8 +83,12 @@ bool VemFilterJob::readPage(cups_page_header2_t& header, const VemFeeds& feeds) 
     }
 
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Now reading buffer[%d]:%d", index, pagesRead_);
-    slot->halftoned = header.cupsBitsPerPixel != 1 && filterOption(OPT_BMP_FORMAT) == 0;
-    if (!(slot->halftoned ? readHalftoned(*slot, header) : readRaw(*slot, bytes)))
+    const bool gray = filterOption(OPT_BMP_FORMAT) != 0;
+    slot->form = header.cupsBitsPerPixel == 1                ? Slot::Raw
+                 : !gray                                     ? Slot::Mono
+                 : header.cupsBitsPerPixel == 24             ? Slot::Gray
+                                                             : Slot::Raw;
+    if (!(slot->form == Slot::Raw ? readRaw(*slot, bytes) : readConverted(*slot, header)))
         return false;
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "cupsRasterReadPixels reads %d", static_cast<int>(bytes));
     slot->size = static_cast<size_t>(bytes);
@@ -136,20 +140,22 @@ bool VemFilterJob::readRaw(Slot& slot, uint64_t bytes) {
     return true;
 }
 
-// Reads a gray or colour page a few rows at a time and halftones each piece
-// at once (DitherType), keeping only the page's dots.  A colour row equal to
-// the one before (blank paper, rules, tall strokes) reuses its gray.
-bool VemFilterJob::readHalftoned(Slot& slot, const cups_page_header2_t& h) {
+// Reads a page a few rows at a time and converts each piece at once: a gray
+// or colour page to be halftoned (DitherType) into its dots, a colour page
+// to be sent as gray into its gray.  A colour row equal to the one before
+// (blank paper, rules, tall strokes) reuses its gray.
+bool VemFilterJob::readConverted(Slot& slot, const cups_page_header2_t& h) {
     const unsigned width = h.cupsWidth;
     const unsigned height = h.cupsHeight;
     const size_t bpl = h.cupsBytesPerLine;
     const bool colour = h.cupsBitsPerPixel == 24;
-    const size_t monoRow = (static_cast<size_t>(width) + 7) / 8;
+    const bool toMono = slot.form == Slot::Mono;
+    const size_t outRow = toMono ? (static_cast<size_t>(width) + 7) / 8 : width;
     const size_t rowsPerPiece = std::max<size_t>(1, kHalftonePiece / bpl);
     const int method = filterOption(OPT_DITHER_TYPE);
     try {
-        if (slot.mono.size() < monoRow * height)
-            slot.mono.resize(monoRow * height);
+        if (slot.converted.size() < outRow * height)
+            slot.converted.resize(outRow * height);
         if (piece_.size() < rowsPerPiece * bpl)
             piece_.resize(rowsPerPiece * bpl);
         if (work_.size() < VemDither::workBytes(width))
@@ -164,10 +170,11 @@ bool VemFilterJob::readHalftoned(Slot& slot, const cups_page_header2_t& h) {
     }
     if (colour)
         DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Now convert grayscale for page:%d", pagesRead_);
-    DbgLogMessage(LOG_LEVEL_TRACE, kFnMain, LOG_START, "Start prepare monochrome, col:%d, gradation:%d",
-                  0, method);
+    if (toMono)
+        DbgLogMessage(LOG_LEVEL_TRACE, kFnMain, LOG_START,
+                      "Start prepare monochrome, col:%d, gradation:%d", 0, method);
 
-    VemDither halftone(method, width, height, work_);
+    VemDither halftone(toMono ? method : 0, width, height, work_);
     bool haveGray = false;
     for (unsigned row = 0; row < height;) {
         const unsigned rows = static_cast<unsigned>(std::min<size_t>(rowsPerPiece, height - row));
@@ -179,6 +186,7 @@ bool VemFilterJob::readHalftoned(Slot& slot, const cups_page_header2_t& h) {
         }
         for (unsigned i = 0; i < rows; ++i, ++row) {
             const uint8_t* g = piece_.data() + bpl * i;
+            uint8_t* out = slot.converted.data() + outRow * row;
             if (colour) {
                 const size_t rgb = 3 * static_cast<size_t>(width);
                 if (!haveGray || std::memcmp(g, lastRgb_.data(), rgb) != 0) {
@@ -188,18 +196,19 @@ bool VemFilterJob::readHalftoned(Slot& slot, const cups_page_header2_t& h) {
                 }
                 g = gray_.data();
             }
-            halftone.row(row, g, slot.mono.data() + monoRow * row);
+            if (toMono)
+                halftone.row(row, g, out);
+            else
+                std::memcpy(out, g, width);
         }
     }
     return true;
 }
 
-// Converts and prints the page in `slot`; false ends the job.
-//
-// Pages are converted row by row straight from the slot: a 1-bit page
-// without row padding is sent from the slot itself, other pages go into the
-// mono image through one row of gray at most.  Only a 24-bit page sent as
-// gray needs a whole gray image.
+// Prints the page in `slot`; false ends the job.  A converted page is sent
+// as the slot holds it; a 1-bit page, or an 8-bit page sent as gray, is
+// sent from the slot's own pixels, or from a copy without the padding of
+// its rows.
 bool VemFilterJob::printSlot(Slot& slot) {
     const cups_page_header2_t& h = slot.header;
     const unsigned width = h.cupsWidth;
@@ -213,19 +222,20 @@ bool VemFilterJob::printSlot(Slot& slot) {
     // Sent as gray: an 8-bit page's own rows when they are packed, else a
     // gray image made from them.
     const bool ownRows = bpp == 8 && bpl == width;
-    const bool grayImage = !slot.halftoned && bpp != 1 && !ownRows;
+    const bool grayImage = slot.form == Slot::Raw && bpp == 8 && !ownRows;
     if (!growImages(h, grayImage)) {
         outOfMemory();
         slot.page = 0;
         return false;
     }
-    if (bpp == 24 && !slot.halftoned)
-        DbgLogMessage(LOG_LEVEL_DEBUG, kFnMain, LOG_DBG, "Now convert grayscale for page:%d", page);
 
     bool sendMono = true;
     std::span<const uint8_t> image;
-    if (slot.halftoned) {
-        image = std::span<const uint8_t>(slot.mono.data(), monoRow * height);
+    if (slot.form == Slot::Mono) {
+        image = std::span<const uint8_t>(slot.converted.data(), monoRow * height);
+    } else if (slot.form == Slot::Gray) {
+        sendMono = false;
+        image = std::span<const uint8_t>(slot.converted.data(), static_cast<size_t>(width) * height);
     } else if (bpp == 1) {
         if (bpl == monoRow) {
             image = std::span<const uint8_t>(raw, monoRow * height);
@@ -239,13 +249,8 @@ bool VemFilterJob::printSlot(Slot& slot) {
         if (ownRows) {
             image = std::span<const uint8_t>(raw, static_cast<size_t>(width) * height);
         } else {
-            for (unsigned r = 0; r < height; ++r) {
-                uint8_t* g = gray_.data() + static_cast<size_t>(width) * r;
-                if (bpp == 8)
-                    std::memcpy(g, raw + bpl * r, width);
-                else
-                    vemGrayRow(raw + bpl * r, g, width);
-            }
+            for (unsigned r = 0; r < height; ++r)
+                std::memcpy(gray_.data() + static_cast<size_t>(width) * r, raw + bpl * r, width);
             image = std::span<const uint8_t>(gray_.data(), static_cast<size_t>(width) * height);
         }
     }

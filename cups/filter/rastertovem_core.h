@@ -248,11 +248,11 @@ private:
         // its stream holds costs address space, not memory.
         std::unique_ptr<uint8_t[]> data;
         size_t capacity = 0;
-        // A page to be halftoned is converted as it is read, while its rows
-        // are fresh in the cache: the slot then holds its dots, not its
-        // pixels (data stays unused).
-        std::vector<uint8_t> mono;
-        bool halftoned = false;
+        // A page to be halftoned, or a colour page to be sent as gray, is
+        // converted as it is read, while its rows are fresh in the cache:
+        // the slot then holds its dots or its gray (data stays unused).
+        std::vector<uint8_t> converted;
+        enum Form { Raw, Mono, Gray } form = Raw;
         size_t size = 0;  // bytes of the page held (bytes per line x height)
         int page = 0;     // 0 free, else the page number
         cups_page_header2_t header{};
@@ -261,7 +261,7 @@ private:
 
     bool readPage(cups_page_header2_t& header, const VemFeeds& feeds);
     bool readRaw(Slot& slot, uint64_t bytes);
-    bool readHalftoned(Slot& slot, const cups_page_header2_t& header);
+    bool readConverted(Slot& slot, const cups_page_header2_t& header);
     bool printSlot(Slot& slot);
     bool growImages(const cups_page_header2_t& header, bool bGrayImage);
 
