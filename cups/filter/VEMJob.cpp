@@ -154,8 +154,6 @@ bool VemFilterJob::readConverted(Slot& slot, const cups_page_header2_t& h) {
     const size_t rowsPerPiece = std::max<size_t>(1, kHalftonePiece / bpl);
     const int method = filterOption(OPT_DITHER_TYPE);
     try {
-        if (slot.converted.size() < outRow * height)
-            slot.converted.resize(outRow * height);
         if (piece_.size() < rowsPerPiece * bpl)
             piece_.resize(rowsPerPiece * bpl);
         if (work_.size() < VemDither::workBytes(width))
@@ -179,6 +177,14 @@ bool VemFilterJob::readConverted(Slot& slot, const cups_page_header2_t& h) {
     for (unsigned row = 0; row < height;) {
         const unsigned rows = static_cast<unsigned>(std::min<size_t>(rowsPerPiece, height - row));
         const size_t want = rows * bpl;
+        // The converted page grows with the rows that arrive.
+        try {
+            if (slot.converted.size() < outRow * (row + rows))
+                slot.converted.resize(outRow * (row + rows));
+        } catch (const std::bad_alloc&) {
+            outOfMemory();
+            return false;
+        }
         const unsigned got = source_.readPixels(piece_.data(), static_cast<unsigned>(want));
         if (got != want) {
             shortRead(static_cast<uint64_t>(row) * bpl + got, static_cast<uint64_t>(height) * bpl);
