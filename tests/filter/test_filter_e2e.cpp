@@ -195,6 +195,24 @@ TEST_F(FilterJob, CommandStreams) {
     }
 }
 
+// ---- memory ------------------------------------------------------------------------
+
+TEST_F(FilterJob, ClaimedPageCostsOnlyItsData) {
+    // A header may claim a page as long as the longest receipt (here 15 MB
+    // of colour) while its stream holds ten rows: the filter's memory grows
+    // with the data that arrives, not with the claim.
+    writePpd(ppd_);
+    for (const char* options : {"", "BmpFormat=1"}) {
+        const long base = job({solid(576, 10, 24)}, options).maxRssKb;
+        const Page claim =
+            odd(solid(576, 10, 24), [](cups_page_header2_t& h) { h.cupsHeight = 9000; }, true);
+        Result r = job({claim}, options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(inOrder(r.err, {"ERROR: cupsRasterReadPixels problem\n"})) << r.err;
+        EXPECT_LT(r.maxRssKb - base, 4096) << options << ": " << base << " kB, then " << r.maxRssKb;
+    }
+}
+
 // ---- pictures ----------------------------------------------------------------------
 
 TEST_F(FilterJob, PicturesEqualTheCoreConversion) {
