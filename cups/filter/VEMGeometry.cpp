@@ -45,6 +45,16 @@ int32_t toPoints(double value, double pointsPerUnit) {
     return static_cast<int32_t>(pts);
 }
 
+// The raw value of an enumerated header field: the header is bytes from the
+// stream, and a value outside the enumeration must not be read as one.
+template <typename Enum>
+unsigned rawValue(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(unsigned));
+    unsigned v;
+    std::memcpy(&v, &field, sizeof v);
+    return v;
+}
+
 int maxWidth() {
     int idx = (g_HWNow.nPaper == 1 ? 2 : 0) + (g_HWNow.nFont == 1 ? 1 : 0);
     return g_pHWCap->anMaxWidth[idx];
@@ -202,8 +212,9 @@ void checkPaperSize(const char* lpszOptions, VemCustomSize* pCustom) {
 int isValidCupsHeader(cups_page_header2_t* pHeader) {
     cups_page_header2_t& h = *pHeader;
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsBitsPerColor : %d", h.cupsBitsPerColor);
-    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsColorOrder : %d",
-                  static_cast<int>(h.cupsColorOrder));
+    const unsigned order = rawValue(h.cupsColorOrder);
+    const unsigned cs = rawValue(h.cupsColorSpace);
+    DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsColorOrder : %d", static_cast<int>(order));
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsWidth : %d", h.cupsWidth);
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsHeight : %d", h.cupsHeight);
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsBytesPerLine : %d", h.cupsBytesPerLine);
@@ -246,14 +257,13 @@ int isValidCupsHeader(cups_page_header2_t* pHeader) {
     h.cupsBitsPerPixel = q == 0 ? 1 : 8 * q;
     DbgLogMessage(LOG_LEVEL_DEBUG, kFnHeader, LOG_DBG, "\tcupsBitsPerPixel : %d", h.cupsBitsPerPixel);
     const unsigned bpp = h.cupsBitsPerPixel;
-    const cups_cspace_t cs = h.cupsColorSpace;
     const bool known = bpp == 1 || bpp == 8 || bpp == 24;
     const bool spaceOk = (bpp == 1 && cs == CUPS_CSPACE_K) ||
                          (bpp == 8 && (cs == CUPS_CSPACE_W || cs == CUPS_CSPACE_SW)) ||
                          (bpp == 24 && (cs == CUPS_CSPACE_RGB || cs == CUPS_CSPACE_SRGB));
     // Banded and planar rasters declare one colour's bits per pixel; a
     // 24-bit one is refused below for its order.
-    const bool declaredOk = declared == bpp || (bpp == 24 && h.cupsColorOrder != CUPS_ORDER_CHUNKED);
+    const bool declaredOk = declared == bpp || (bpp == 24 && order != CUPS_ORDER_CHUNKED);
     if (!known || !spaceOk || !declaredOk || h.cupsBitsPerColor != (bpp == 1 ? 1u : 8u)) {
         // The header's own depth is named when the inferred one is readable.
         const unsigned shown = known ? declared : bpp;
@@ -265,8 +275,8 @@ int isValidCupsHeader(cups_page_header2_t* pHeader) {
                       bpp, declared, h.cupsBitsPerColor, static_cast<int>(cs));
         return 0;
     }
-    if (h.cupsBitsPerPixel == 24 && h.cupsColorOrder != CUPS_ORDER_CHUNKED) {
-        vemCupsMessage("ERROR: Unsupported color format %d\n", static_cast<int>(h.cupsColorOrder));
+    if (h.cupsBitsPerPixel == 24 && order != CUPS_ORDER_CHUNKED) {
+        vemCupsMessage("ERROR: Unsupported color format %d\n", static_cast<int>(order));
         DbgLogMessage(LOG_LEVEL_ERROR, kFnHeader, LOG_ERRNO,
                       "Only support chunky pixels (CMYK CMYK CMYK) for cupsColorOrder");
         return 0;

@@ -55,8 +55,11 @@ public:
         h.HWResolution[1] = u32(p_ + 32);
         h.cupsPageSize[0] = static_cast<float>(h.PageSize[0]);
         h.cupsPageSize[1] = static_cast<float>(h.PageSize[1]);
-        h.cupsColorSpace = static_cast<cups_cspace_t>(p_[36]);
-        h.cupsColorOrder = static_cast<cups_order_t>(p_[37]);
+        // As libcups does: the bytes as they come, whether or not they name
+        // an enumerator.
+        const unsigned space = p_[36], order = p_[37];
+        std::memcpy(&h.cupsColorSpace, &space, sizeof space);
+        std::memcpy(&h.cupsColorOrder, &order, sizeof order);
         p_ += kHeaderBytes;
         return true;
     }
