@@ -115,16 +115,9 @@ void outOfMemory() {
 // piece by piece, so a header that claims a large page costs memory only
 // for the data that is really there.
 bool VemFilterJob::readRaw(Slot& slot, uint64_t bytes) {
-    if (slot.capacity < bytes) {
-        slot.data.reset();
-        slot.capacity = 0;
-        try {
-            slot.data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(bytes));
-        } catch (const std::bad_alloc&) {
-            outOfMemory();
-            return false;
-        }
-        slot.capacity = static_cast<size_t>(bytes);
+    if (!slot.reserve(static_cast<size_t>(bytes))) {
+        outOfMemory();
+        return false;
     }
     size_t got = 0;
     for (bool full = true; got < bytes && full;) {
@@ -154,8 +147,6 @@ bool VemFilterJob::readConverted(Slot& slot, const cups_page_header2_t& h) {
     const size_t rowsPerPiece = std::max<size_t>(1, kHalftonePiece / bpl);
     const int method = filterOption(OPT_DITHER_TYPE);
     try {
-        if (piece_.size() < rowsPerPiece * bpl)
-            piece_.resize(rowsPerPiece * bpl);
         if (work_.size() < VemDither::workBytes(width))
             work_.resize(VemDither::workBytes(width));
         if (colour && gray_.size() < width)
@@ -163,6 +154,10 @@ bool VemFilterJob::readConverted(Slot& slot, const cups_page_header2_t& h) {
         if (colour && lastRgb_.size() < 3 * static_cast<size_t>(width))
             lastRgb_.resize(3 * static_cast<size_t>(width));
     } catch (const std::bad_alloc&) {
+        outOfMemory();
+        return false;
+    }
+    if (!piece_.reserve(rowsPerPiece * bpl) || !slot.reserve(outRow * height)) {
         outOfMemory();
         return false;
     }
@@ -177,22 +172,14 @@ bool VemFilterJob::readConverted(Slot& slot, const cups_page_header2_t& h) {
     for (unsigned row = 0; row < height;) {
         const unsigned rows = static_cast<unsigned>(std::min<size_t>(rowsPerPiece, height - row));
         const size_t want = rows * bpl;
-        // The converted page grows with the rows that arrive.
-        try {
-            if (slot.converted.size() < outRow * (row + rows))
-                slot.converted.resize(outRow * (row + rows));
-        } catch (const std::bad_alloc&) {
-            outOfMemory();
-            return false;
-        }
-        const unsigned got = source_.readPixels(piece_.data(), static_cast<unsigned>(want));
+        const unsigned got = source_.readPixels(piece_.data.get(), static_cast<unsigned>(want));
         if (got != want) {
             shortRead(static_cast<uint64_t>(row) * bpl + got, static_cast<uint64_t>(height) * bpl);
             return false;
         }
         for (unsigned i = 0; i < rows; ++i, ++row) {
-            const uint8_t* g = piece_.data() + bpl * i;
-            uint8_t* out = slot.converted.data() + outRow * row;
+            const uint8_t* g = piece_.data.get() + bpl * i;
+            uint8_t* out = slot.data.get() + outRow * row;
             if (colour) {
                 const size_t rgb = 3 * static_cast<size_t>(width);
                 if (!haveGray || std::memcmp(g, lastRgb_.data(), rgb) != 0) {
@@ -238,10 +225,10 @@ bool VemFilterJob::printSlot(Slot& slot) {
     bool sendMono = true;
     std::span<const uint8_t> image;
     if (slot.form == Slot::Mono) {
-        image = std::span<const uint8_t>(slot.converted.data(), monoRow * height);
+        image = std::span<const uint8_t>(slot.data.get(), monoRow * height);
     } else if (slot.form == Slot::Gray) {
         sendMono = false;
-        image = std::span<const uint8_t>(slot.converted.data(), static_cast<size_t>(width) * height);
+        image = std::span<const uint8_t>(slot.data.get(), static_cast<size_t>(width) * height);
     } else if (bpp == 1) {
         if (bpl == monoRow) {
             image = std::span<const uint8_t>(raw, monoRow * height);

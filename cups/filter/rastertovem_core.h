@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -243,16 +244,29 @@ private:
     static constexpr size_t kHalftonePiece = 128u << 10;
 
     struct Slot {
-        // Left uninitialised: only the pages of memory that the pixels read
-        // are written to are ever touched, so a header claiming more than
-        // its stream holds costs address space, not memory.
+        // The page as read, or, for a page to be halftoned or a colour page
+        // to be sent as gray, as converted while it was read (its rows fresh
+        // in the cache): then its dots or its gray.  Left uninitialised:
+        // only the pages of memory that the data arriving is written to are
+        // ever touched, so a header claiming more than its stream holds
+        // costs address space, not memory.
         std::unique_ptr<uint8_t[]> data;
         size_t capacity = 0;
-        // A page to be halftoned, or a colour page to be sent as gray, is
-        // converted as it is read, while its rows are fresh in the cache:
-        // the slot then holds its dots or its gray (data stays unused).
-        std::vector<uint8_t> converted;
         enum Form { Raw, Mono, Gray } form = Raw;
+        // Room for `bytes`; false if memory is short.
+        bool reserve(size_t bytes) {
+            if (capacity >= bytes)
+                return true;
+            data.reset();
+            capacity = 0;
+            try {
+                data = std::make_unique_for_overwrite<uint8_t[]>(bytes);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            capacity = bytes;
+            return true;
+        }
         size_t size = 0;  // bytes of the page held (bytes per line x height)
         int page = 0;     // 0 free, else the page number
         cups_page_header2_t header{};
@@ -270,7 +284,7 @@ private:
     bool askPrinter_;
     Slot slots_[3];
     std::vector<uint8_t> gray_, work_, mono_;
-    std::vector<uint8_t> piece_;    // rows being halftoned as they are read
+    Slot piece_;                    // rows being converted as they are read
     std::vector<uint8_t> lastRgb_;  // the colour row whose gray is in gray_
     int attempts_ = 0;
     int pagesRead_ = 0;
