@@ -202,7 +202,9 @@ __attribute__((target("avx2"))) static unsigned avx2Rows(const uint8_t* g, uint8
     }
     return c;
 }
-const bool kAvx2 = __builtin_cpu_supports("avx2");
+// Set while the program's static objects are made, before the CPU model
+// is known to the run-time library: ask it to look first.
+const bool kAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
 
 // Method 0: black below 128, that is when the top bit is clear.
