@@ -47,8 +47,6 @@ const WorkerKind* worker_kind(unsigned int kind) {
     return nullptr;
 }
 
-constexpr long kDataMax = static_cast<long>(INTF_DATA_MAX);
-
 // The tests every data request passes before the driver sees it.  fn is
 // the handler's function number.  Returns VEM_SUCCESS or the refusal.
 int admit(const WorkerArg* a, const PortOps& ops, const interface_command& c, unsigned int fn,

@@ -250,9 +250,14 @@ TEST_F(Wardlinkd, ParentIsProcessOne) {
     ASSERT_GE(helper, 0);
     if (helper == 0) {
         ::close(ctl[1]);
-        if (::unshare(CLONE_NEWPID) != 0) _exit(90);
+        // A container of our own: PID namespace, and a /proc that shows it.
+        if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            _exit(90);
+        }
         const pid_t init = ::fork();  // process 1 of the new namespace
         if (init == 0) {
+            if (::mount("proc", "/proc", "proc", 0, nullptr) != 0) _exit(91);
             const pid_t d = ::fork();
             if (d == 0) {
                 ::execl(WARDLINKD_PATH, "wardlinkd", static_cast<char*>(nullptr));
