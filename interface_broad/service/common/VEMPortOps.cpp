@@ -6,6 +6,7 @@
 #include "VEMFILE.h"
 #include "VEMPAR.h"
 #include "VEMRS232.h"
+#include "VEMUSB.h"
 
 namespace {
 
@@ -28,6 +29,10 @@ void serial_park(int idx) { close_serial_handle(idx); }
 int par_open(int idx, const PortParams& p) { return init_port_pra(idx, p.szName); }
 int par_reconnect(int idx, const PortParams& p) { return reconnect_pra(idx, p.szName); }
 void par_park(int idx) { close_pra_handle(idx); }
+int usb_open(int idx, const PortParams& p) { return init_port_usb(idx, p.nVid, p.nPid, p.szName); }
+int usb_reconnect(int idx, const PortParams& p) {
+    return reconnect_usb(idx, p.nVid, p.nPid, p.szName);
+}
 
 // One row per driver; port_ops() picks it by kind.
 constexpr PortOps kFile{INTF_FILE,        "file",           init_buf_file,
@@ -42,6 +47,10 @@ constexpr PortOps kParallel{INTF_PARRALLEL,  "parallel",           init_buf_par,
                             par_open,        par_reconnect,        par_park,
                             close_port_pra,  getParallelSemaphore, send_data_pra,
                             receive_data_pra, nullptr};
+constexpr PortOps kUsb{INTF_USB,         "usb",           init_buf_usb,
+                       usb_open,         usb_reconnect,   close_usb_handle,
+                       close_port_usb,   getUsbSemaphore, send_data_usb,
+                       receive_data_usb, rts_data_usb};
 
 }  // namespace
 
@@ -50,6 +59,7 @@ const PortOps* port_ops(unsigned int kind) {
         case INTF_FILE: return &kFile;
         case INTF_RS232: return &kSerial;
         case INTF_PARRALLEL: return &kParallel;
+        case INTF_USB: return &kUsb;
         default: return nullptr;
     }
 }
