@@ -32,11 +32,8 @@
 #include <new>
 #include <string>
 
+#include "VEMETH.h"
 #include "VEMService.h"
-
-// Stops the Ethernet driver's idle monitor.  Weak: a daemon built without
-// the Ethernet driver has no monitor to stop.
-void stop_TCP_monitoring() __attribute__((weak));
 
 namespace {
 
@@ -533,7 +530,7 @@ void close_interface() {
 
 void exit_service() {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_exit_service, LOG_START, "Exit service Start");
-    if (stop_TCP_monitoring != nullptr) stop_TCP_monitoring();
+    stop_TCP_monitoring();
     close_interface();
     notice("Common Interface Service stop");
     closelog();
