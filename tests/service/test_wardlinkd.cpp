@@ -292,12 +292,17 @@ TEST_F(Wardlinkd, ParentIsProcessOne) {
     EXPECT_TRUE(service_fifos().empty());
 }
 
-// SIGTERM while a client keeps a port busy, with another port whose client
-// never came: the daemon still stops within seconds and removes every FIFO.
+// SIGTERM while a client keeps a port busy, with a port whose client never
+// came and one whose worker waits without limit for a lock held elsewhere:
+// the daemon still stops within seconds and removes every FIFO.
 TEST_F(Wardlinkd, StopDuringTraffic) {
     boot();
     ASSERT_EQ(open_port("/tmp/idle.bin"), 0);
     ASSERT_EQ(open_port("/tmp/busy.bin"), 1);
+    ASSERT_EQ(open_port("/tmp/stuck.bin"), 2);
+    PortLock held(file_sem("/tmp/stuck.bin"));
+    Client stuck(pipe_suffix("/tmp/stuck.bin"));
+    ASSERT_TRUE(stuck.put(request(5, 0, 0, 0, 0xFFFFFFFF)));  // PROC_LOCK, no time limit
     std::atomic<int> served{0};
     std::thread traffic([&] {
         Client port(pipe_suffix("/tmp/busy.bin"));
@@ -307,7 +312,7 @@ TEST_F(Wardlinkd, StopDuringTraffic) {
     ASSERT_TRUE(wait_until([&] { return served > 200; }));
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(daemon_.stop(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 6s);
     traffic.join();
     EXPECT_TRUE(service_fifos().empty());
     EXPECT_EQ(fs::file_size("/tmp/busy.bin") % 512, 0U);
