@@ -30,10 +30,12 @@ void serial_park(int idx) { close_serial_handle(idx); }
 int par_open(int idx, const PortParams& p) { return init_port_pra(idx, p.szName); }
 int par_reconnect(int idx, const PortParams& p) { return reconnect_pra(idx, p.szName); }
 void par_park(int idx) { close_pra_handle(idx); }
+
 int usb_open(int idx, const PortParams& p) { return init_port_usb(idx, p.nVid, p.nPid, p.szName); }
 int usb_reconnect(int idx, const PortParams& p) {
     return reconnect_usb(idx, p.nVid, p.nPid, p.szName);
 }
+
 int eth_open(int idx, const PortParams& p) { return init_port_eth(idx, p.szName, p.nTCP, p.nUDP); }
 int eth_reconnect(int idx, const PortParams& p) {
     return reconnect_eth(idx, p.szName, p.nTCP, p.nUDP);
