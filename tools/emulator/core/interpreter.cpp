@@ -275,6 +275,10 @@ struct Interpreter::State {
     std::vector<char32_t> line;
     std::uint64_t line_off = 0;
 
+    // feed_until_receipt(): a receipt was delivered during this call.
+    bool stop_at_receipt = false;
+    bool receipt_delivered = false;
+
     // Unknown bytes waiting to be reported as one run.
     bool unk = false;
     std::uint64_t unk_off = 0, unk_count = 0;
@@ -343,6 +347,7 @@ struct Interpreter::State {
         rows = 0;
         y = 0;
         printed = false;
+        receipt_delivered = true;
         if (cb.receipt) cb.receipt(std::move(r));
     }
     // Makes room for `n` more rows at y: a receipt that would grow beyond
@@ -822,11 +827,15 @@ struct Interpreter::State {
         return again;
     }
 
-    void feed(std::span<const std::uint8_t> bytes) {
+    // Returns the bytes consumed: all of them, or with stop_at_receipt set,
+    // those up to the end of the command that delivered a receipt.
+    std::size_t feed(std::span<const std::uint8_t> bytes) {
         const std::uint8_t* p = bytes.data();
         const std::size_t n = bytes.size();
         std::size_t i = 0;
+        receipt_delivered = false;
         while (i < n) {
+            if (stop_at_receipt && receipt_delivered) break;
             switch (mode) {
                 case Mode::Data:
                 case Mode::Skip: {
@@ -906,6 +915,7 @@ struct Interpreter::State {
                 }
             }
         }
+        return i;
     }
 
     void finish() {
@@ -937,7 +947,14 @@ Interpreter::Interpreter(Paper paper, Callbacks callbacks)
 Interpreter::~Interpreter() = default;
 
 void Interpreter::feed(std::span<const std::uint8_t> bytes) {
+    s_->stop_at_receipt = false;
     s_->feed(bytes);
+}
+std::size_t Interpreter::feed_until_receipt(std::span<const std::uint8_t> bytes) {
+    s_->stop_at_receipt = true;
+    const std::size_t n = s_->feed(bytes);
+    s_->stop_at_receipt = false;
+    return n;
 }
 void Interpreter::end_receipt() {
     s_->end_receipt();
