@@ -189,8 +189,27 @@ class Server {
     std::shared_ptr<JobWriter> writer_;
     std::list<Finishing> finishing_;
     int fd_limit_ = 1024;     // RLIMIT_NOFILE
+    std::size_t base_fds_ = 0;  // open once set up: listeners, pipes, inherited ones
     bool fd_freed_ = false;  // one of our descriptors closed this turn
 };
+
+// Descriptors open in this process (inherited ones included).
+std::size_t count_open_fds(int limit) {
+    std::error_code ec;
+    std::size_t n = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        ++n;
+    }
+    if (!ec && n > 0) {
+        return n - 1;  // the directory's own descriptor
+    }
+    n = 0;
+    for (int fd = 0; fd < std::min(limit, 65536); ++fd) {
+        n += ::fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    }
+    return n;
+}
 
 int Server::run() {
     if (!setup()) {
@@ -319,6 +338,7 @@ bool Server::setup() {
             log_info("pty %s (link %s)", pty_path_.c_str(), cfg_.pty_link.c_str());
         }
     }
+    base_fds_ = count_open_fds(fd_limit_);
     return write_ready_file();
 }
 
@@ -610,9 +630,9 @@ void Server::accept_tcp(Listener& l) {
         c->source = "tcp " + l.where + " <- " + format_endpoint(peer);
         log_debug("%s: connected", c->source.c_str());
         data_.push_back(std::move(c));
-        // Descriptors are handed out lowest first: this number says how few
-        // are left.  The last ones stay for the files of the jobs.
-        if (fd >= fd_limit_ - kSpareFds) {
+        // The last few descriptors stay for the files of the jobs.
+        if (base_fds_ + data_.size() + ctl_.size() + kSpareFds >=
+            static_cast<std::size_t>(fd_limit_)) {
             starve(l, EMFILE);
             return;
         }
