@@ -269,6 +269,7 @@ struct Interpreter::State {
     int rows = 0;
     int y = 0;
     bool printed = false;
+    bool sparse = false;  // receipts end after their last drawn row
     int line_spacing = kDefaultLineSpacing;
 
     // Text waiting for the end of its line.
@@ -340,7 +341,8 @@ struct Interpreter::State {
         Receipt r;
         r.width = width;
         r.height = std::max(y, rows);
-        px.resize(static_cast<std::size_t>(r.height) * static_cast<std::size_t>(width), 255);
+        if (!sparse)
+            px.resize(static_cast<std::size_t>(r.height) * static_cast<std::size_t>(width), 255);
         r.pixels = std::move(px);
         r.printed = printed;
         px = {};
@@ -964,6 +966,9 @@ void Interpreter::finish() {
 }
 std::uint64_t Interpreter::offset() const {
     return s_->off;
+}
+void Interpreter::set_sparse_receipts(bool on) {
+    s_->sparse = on;
 }
 void Interpreter::set_font(std::shared_ptr<const Font> font) {
     s_->font = std::move(font);

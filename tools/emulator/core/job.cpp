@@ -138,6 +138,7 @@ struct Job::State {
                             }) {
         files->out_dir = cfg.out_dir;
         files->name = cfg.name;
+        interp.set_sparse_receipts(true);  // blank paper is drawn by the writer
     }
 
     // Runs `task` where files are written: on the writer's thread, with

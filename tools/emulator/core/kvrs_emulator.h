@@ -100,7 +100,10 @@ struct Event {
     void add_num(std::string key, long long value);
 };
 
-// A finished receipt: 8-bit gray, 0 black, 255 white, row-major.
+// A finished receipt: 8-bit gray, 0 black, 255 white, row-major.  From an
+// interpreter with sparse receipts (Interpreter::set_sparse_receipts) the
+// pixels hold only the rows drawn on, pixels.size() / width of them
+// (possibly none): the rows below them, down to `height`, are blank paper.
 struct Receipt {
     int width = 0;
     int height = 0;
@@ -187,6 +190,10 @@ class Interpreter {
     void finish();
     // Bytes consumed so far.
     std::uint64_t offset() const;
+    // Sparse receipts (off by default): a receipt's pixels end after the
+    // last row drawn on instead of being filled out with white, so blank
+    // paper (feeds, a long trailing feed) costs neither memory nor time.
+    void set_sparse_receipts(bool on);
     // Replaces the font (nullptr: text is drawn as boxes).  The default is
     // default_font(); without it text is drawn as boxes and one error event
     // says so at the first printed line.
@@ -197,8 +204,9 @@ class Interpreter {
     std::unique_ptr<State> s_;
 };
 
-// Writes a receipt as an 8-bit grayscale PNG: to a temporary name in the
-// same directory, then renamed, so readers never see a partial file.
+// Writes a receipt (full or sparse) as an 8-bit grayscale PNG, encoded in
+// one pass straight into a temporary file in the same directory, then
+// renamed, so readers never see a partial file.
 bool write_png(const std::filesystem::path& path, const Receipt& r, std::string* error = nullptr);
 // The PNG file of a receipt, in memory; empty (and *error set) for a
 // receipt without rows or with inconsistent sizes.

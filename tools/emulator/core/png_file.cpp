@@ -45,8 +45,10 @@ class TempFile {
 namespace {
 
 bool receipt_ok(const Receipt& r, std::string* error) {
+    // Full or sparse: whole rows, no more than the receipt has.
     if (r.width <= 0 || r.height <= 0 || r.width > 100000 || r.height > kMaxReceiptRows ||
-        r.pixels.size() != static_cast<std::size_t>(r.width) * static_cast<std::size_t>(r.height)) {
+        r.pixels.size() > static_cast<std::size_t>(r.width) * static_cast<std::size_t>(r.height) ||
+        r.pixels.size() % static_cast<std::size_t>(r.width) != 0) {
         set_error(error, "receipt has no rows or inconsistent sizes");
         return false;
     }
@@ -59,6 +61,7 @@ struct PngSink {
     std::vector<std::uint8_t>* mem = nullptr;
     int fd = -1;
     std::vector<std::uint8_t> buf;
+    std::vector<std::uint8_t> white;  // one blank row, for the rows of a sparse receipt
     int err = 0;  // errno of a failed write
     char message[128] = {};
 
@@ -126,9 +129,11 @@ bool encode_into(const Receipt& r, PngSink* sink) {
     // of the time.
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
     png_write_info(png, info);
-    const std::uint8_t* row = r.pixels.data();
-    for (int y = 0; y < r.height; ++y, row += r.width)
-        png_write_row(png, const_cast<png_bytep>(row));
+    const std::size_t drawn = r.pixels.size() / static_cast<std::size_t>(r.width);
+    for (std::size_t y = 0; y < static_cast<std::size_t>(r.height); ++y)
+        png_write_row(png, const_cast<png_bytep>(
+                               y < drawn ? r.pixels.data() + y * static_cast<std::size_t>(r.width)
+                                         : sink->white.data()));
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return true;
@@ -141,6 +146,7 @@ std::vector<std::uint8_t> encode_png(const Receipt& r, std::string* error) {
     std::vector<std::uint8_t> out;
     PngSink sink;
     sink.mem = &out;
+    sink.white.assign(static_cast<std::size_t>(r.width), 255);
     if (!encode_into(r, &sink)) {
         set_error(error, std::string("libpng: ") + sink.message);
         return {};
@@ -188,6 +194,7 @@ bool write_png(const std::filesystem::path& path, const Receipt& r, std::string*
     TempFile tmp(fd, templ);
     PngSink sink;
     sink.fd = tmp.fd();
+    sink.white.assign(static_cast<std::size_t>(r.width), 255);
     sink.buf.reserve(64 * 1024);
     if (!encode_into(r, &sink) || !sink.flush()) {
         set_error(error, "cannot write " + tmp.path() + ": " +
