@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -54,7 +55,15 @@ void on_stop_signal(int) {
     errno = saved;
 }
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+// The loop's turn is kept short so that a status request never waits long
+// for its turn: a connection is read at most this much per turn (interpreting
+// 8 KiB of the densest commands takes under a millisecond), ...
+constexpr std::size_t kReadChunk = 8 * 1024;
+// ... connections with no more than a request's worth of bytes waiting are
+// served first, and the others, in turn, only until the turn has taken this
+// long; the rest wait for the next turn, which comes at once.
+constexpr std::size_t kSmallRead = 64;
+constexpr auto kTurnBudget = std::chrono::microseconds(1000);
 constexpr std::size_t kMaxCtlLine = 4096;
 // Replies a client does not read pile up no further than this; a printer's
 // own buffer is no bigger, and a client that never reads loses the rest.
@@ -148,6 +157,7 @@ class Server {
     void accept_tcp(Listener& l);
     bool accept_failed(Listener& l, int err);
     void starve(Listener& l, int err);
+    void read_turn(const std::vector<std::pair<std::size_t, DataConn*>>& ready);
     void on_data(DataConn& c);
     void feed(DataConn& c, std::span<const std::uint8_t> bytes);
     void resume(DataConn& c);
@@ -188,6 +198,7 @@ class Server {
     std::vector<std::uint8_t> buf_ = std::vector<std::uint8_t>(kReadChunk);
     std::shared_ptr<JobWriter> writer_;
     std::list<Finishing> finishing_;
+    std::size_t turn_ = 0;    // rotates which busy connection is read first
     int fd_limit_ = 1024;     // RLIMIT_NOFILE
     std::size_t base_fds_ = 0;  // open once set up: listeners, pipes, inherited ones
     bool fd_freed_ = false;  // one of our descriptors closed this turn
@@ -401,12 +412,16 @@ int Server::poll_timeout_ms() const {
 void Server::loop() {
     std::vector<pollfd> fds;
     std::vector<std::function<void(short)>> handlers;
+    std::vector<DataConn*> conn_of;  // per pollfd: the data connection, if it is one
+    std::vector<std::pair<std::size_t, DataConn*>> to_read;
     while (!g_stop_requested) {
         fds.clear();
         handlers.clear();
+        conn_of.clear();
         auto add = [&](int fd, short events, std::function<void(short)> h) {
             fds.push_back({fd, events, 0});
             handlers.push_back(std::move(h));
+            conn_of.push_back(nullptr);
         };
         add(sig_read_.get(), POLLIN, [this](short) {
             char drain[64];
@@ -440,17 +455,17 @@ void Server::loop() {
             }
             DataConn* cp = c.get();
             add(c->fd.get(), static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0)),
-                [this, cp, reading](short ev) {
+                [this, cp](short ev) {
                     if (ev & (POLLOUT | POLLERR | POLLHUP)) {
                         flush(*cp);
                         if (cp->lingering && cp->out.empty()) {
                             complete_close(*cp);
                         }
                     }
-                    if (reading && (ev & (POLLIN | POLLHUP | POLLERR))) {
-                        on_data(*cp);
-                    }
                 });
+            if (reading) {
+                conn_of.back() = cp;
+            }
         }
         for (auto& c : ctl_) {
             CtlConn* cp = c.get();
@@ -474,6 +489,8 @@ void Server::loop() {
             log_error("poll: %s", std::strerror(errno));
             break;
         }
+        // Everything but the reading of print data first: it is quick.
+        to_read.clear();
         for (std::size_t i = 0; i < fds.size(); ++i) {
             if (fds[i].revents == 0) {
                 continue;
@@ -484,7 +501,15 @@ void Server::loop() {
                 // One bad connection must not take the printer down.
                 log_error("internal error: %s", e.what());
             }
+            if (conn_of[i] && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                int pending = 0;
+                if (::ioctl(fds[i].fd, FIONREAD, &pending) != 0) {
+                    pending = 0;
+                }
+                to_read.emplace_back(static_cast<std::size_t>(pending), conn_of[i]);
+            }
         }
+        read_turn(to_read);
 
         // Time-outs: idle connections (not those holding bytes back: their
         // data came, it just waits), replies nobody reads, then timed
@@ -636,6 +661,45 @@ void Server::accept_tcp(Listener& l) {
             starve(l, EMFILE);
             return;
         }
+    }
+}
+
+// One turn of reading print data from the connections that have some:
+// those with only a few bytes waiting (a status request, an end of data)
+// first, then the others in rotating order until the turn's time is used.
+void Server::read_turn(const std::vector<std::pair<std::size_t, DataConn*>>& ready) {
+    auto serve = [this](DataConn& c) {
+        try {
+            on_data(c);
+        } catch (const std::exception& e) {
+            log_error("internal error: %s", e.what());
+        }
+    };
+    const auto start = Clock::now();
+    std::size_t bulk = 0;
+    for (const auto& [pending, c] : ready) {
+        if (pending <= kSmallRead) {
+            serve(*c);
+        } else {
+            ++bulk;
+        }
+    }
+    if (bulk == 0) {
+        return;
+    }
+    const std::size_t first = turn_++ % bulk;
+    std::vector<DataConn*> order;
+    order.reserve(bulk);
+    for (const auto& [pending, c] : ready) {
+        if (pending > kSmallRead) {
+            order.push_back(c);
+        }
+    }
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k > 0 && Clock::now() - start >= kTurnBudget) {
+            break;  // still readable: poll() brings them back at once
+        }
+        serve(*order[(first + k) % order.size()]);
     }
 }
 

@@ -333,6 +333,13 @@ struct Interpreter::State {
     // ---- paper -----------------------------------------------------------
     void ensure_rows(int n) {
         if (n > rows) {
+            // The canvas never moves while it grows: its largest size is
+            // reserved at once (address space only; a page costs memory
+            // when a row on it is drawn), so a tall receipt is not copied
+            // again and again as bands are added.
+            if (px.capacity() == 0)
+                px.reserve(static_cast<std::size_t>(kMaxReceiptRows) *
+                           static_cast<std::size_t>(width));
             px.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(width), 255);
             rows = n;
         }

@@ -218,8 +218,9 @@ bool write_file_atomic(const std::filesystem::path& path, std::span<const std::u
 
 // Encodes receipt pictures and writes job files on a thread of its own, in
 // the order the work was handed over, so that whoever feeds jobs (an event
-// loop answering status requests) never waits for a picture.  The jobs that
-// share one writer share its limit on what may wait for it.
+// loop answering status requests) never waits for a picture; the thread runs
+// at a lower priority (nice 5).  The jobs that share one
+// writer share its limit on what may wait for it.
 class JobWriter {
   public:
     // `total_limit`: bytes of receipts waiting to be written, over all jobs

@@ -1,6 +1,7 @@
 // The job writer: one thread that encodes pictures and writes job files in
 // the order they were handed over.
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -35,6 +36,9 @@ struct JobWriter::State {
         : total_limit(limit), notify(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
     void work() {
+        // Encoding is background work: whoever feeds the jobs (and answers
+        // status requests) is scheduled first when the processors are busy.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 5);
         std::unique_lock lock(m);
         while (true) {
             wake.wait(lock, [this] { return stopping || !tasks.empty(); });
