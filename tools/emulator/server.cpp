@@ -386,7 +386,7 @@ int Server::poll_timeout_ms() const {
         }
     };
     for (const auto& c : data_) {
-        if (c->idle_armed && c->held.empty() && !c->closing) {
+        if (c->idle_armed && !c->paused() && !c->closing) {
             consider(c->last_data + std::chrono::milliseconds(cfg_.idle_ms));
         }
         if (c->lingering) {
@@ -511,13 +511,15 @@ void Server::loop() {
         }
         read_turn(to_read);
 
-        // Time-outs: idle connections (not those holding bytes back: their
-        // data came, it just waits), replies nobody reads, then timed
-        // script steps.
+        // Time-outs: idle connections, replies nobody reads, then timed
+        // script steps.  A paused connection is not idle (its data may be
+        // waiting for us): its idle time counts from when it is read again.
         const auto now = Clock::now();
         for (auto& c : data_) {
-            if (c->idle_armed && c->held.empty() && !c->closing &&
-                now - c->last_data >= std::chrono::milliseconds(cfg_.idle_ms)) {
+            if (c->paused()) {
+                c->last_data = now;
+            } else if (c->idle_armed && !c->closing &&
+                       now - c->last_data >= std::chrono::milliseconds(cfg_.idle_ms)) {
                 on_idle(*c);
             }
             if (c->lingering && now >= c->close_by) {
@@ -1034,7 +1036,10 @@ void Server::accept_ctl(Listener& l) {
     for (int i = 0; i < 16; ++i) {
         int fd = ::accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            return;
+            if (accept_failed(l, errno)) {
+                return;
+            }
+            continue;
         }
         auto c = std::make_unique<CtlConn>();
         c->fd.reset(fd);
