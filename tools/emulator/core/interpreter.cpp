@@ -333,13 +333,14 @@ struct Interpreter::State {
     // ---- paper -----------------------------------------------------------
     void ensure_rows(int n) {
         if (n > rows) {
-            // The canvas never moves while it grows: its largest size is
-            // reserved at once (address space only; a page costs memory
-            // when a row on it is drawn), so a tall receipt is not copied
-            // again and again as bands are added.
-            if (px.capacity() == 0)
-                px.reserve(static_cast<std::size_t>(kMaxReceiptRows) *
-                           static_cast<std::size_t>(width));
+            // A tall canvas is not copied again and again as bands are
+            // added: past the first rows its largest size is reserved at
+            // once (address space only; a page costs memory when a row on
+            // it is drawn), so it moves only while small.
+            constexpr std::size_t kSmallRows = 2048;
+            const auto w = static_cast<std::size_t>(width);
+            const auto most = static_cast<std::size_t>(kMaxReceiptRows) * w;
+            if (static_cast<std::size_t>(n) > kSmallRows && px.capacity() < most) px.reserve(most);
             px.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(width), 255);
             rows = n;
         }
