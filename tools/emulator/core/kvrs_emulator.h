@@ -274,8 +274,9 @@ class Job {
     explicit Job(Config cfg);
     ~Job();
     // Before the first feed(): pictures are encoded and files written on
-    // `writer`'s thread, and up to `job_limit` bytes of this job's receipts
-    // (8-bit pixels) may wait for it before the job is busy().
+    // `writer`'s thread, and up to `job_limit` bytes of this job's work may
+    // wait for it (a receipt counts the pixels of its drawn rows, a piece of
+    // the event log its text) before the job is busy().
     void set_writer(std::shared_ptr<JobWriter> writer, std::size_t job_limit = kDefaultJobLimit);
     void feed(std::span<const std::uint8_t> bytes);
     // Like feed(), but stops after the command that completed a receipt as
