@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,11 +20,6 @@ constexpr char kSemDir[] = "/dev/shm/sem.";
 constexpr mode_t kSemMode = 0666;
 
 constexpr long kNsPerSec = 1000000000L;
-
-// lock_sem's SIGALRM action.  Nothing in the system raises SIGALRM; should a
-// host program do so during a wait, the signal must neither end the process
-// nor disturb the wait, which restarts itself with the same deadline.
-void on_sigalrm(int) {}
 
 // Gives the semaphore file that sem_open just opened the mode kSemMode,
 // without a shell and without following links.  The file must be a regular
@@ -105,14 +99,12 @@ int lock_sem(sem_t* pSem, int nTimeout) {
                           "sem_wait(sem=0x%08X) errno : %d", p32, errno);
         }
     } else if (nTimeout >= 0) {
-        struct sigaction sa {};
-        sa.sa_handler = on_sigalrm;
-        sigemptyset(&sa.sa_mask);
+        // A deadline needs no signal: the signal dispositions stay exactly
+        // as the host program set them (a point-of-sale application may
+        // use alarm() for its own purposes).  A signal that interrupts the
+        // wait restarts it with the same deadline.
         struct timespec now {};
-        if (::sigaction(SIGALRM, &sa, nullptr) != 0) {
-            DbgLogMessage(LOG_LEVEL_ERROR, fn_lock_sem, LOG_ERRNO,
-                          "sigaction(sem=0x%08X) errno : %d", p32, errno);
-        } else if (::clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        if (::clock_gettime(CLOCK_REALTIME, &now) != 0) {
             DbgLogMessage(LOG_LEVEL_ERROR, fn_lock_sem, LOG_ERRNO,
                           "clock_gettime(sem=0x%08X) errno : %d", p32, errno);
         } else {

@@ -69,7 +69,8 @@ sem_t* create_semaphore(const char* szName);
 // passed), or VEM_ILLEGAL (no handle, nTimeout < -1, a failing system call,
 // or a wait that ended for any other reason: an interrupted untimed wait,
 // an invalid semaphore).  Only VEM_SUCCESS means the caller holds the lock.
-// Installs a no-op SIGALRM action before each timed wait.
+// Leaves the process's signal actions alone; a signal handled by the host
+// program during a timed wait restarts the wait with the same deadline.
 int lock_sem(sem_t* pSem, int nTimeout);
 
 // Tests the lock without changing it; the answer may be stale at once.
