@@ -2,7 +2,6 @@
 // is built in.
 #include "VEMDiscovery.h"
 
-#include "VEMPortOps.h"
 
 #if __has_include("VEMUSB.h")
 #include "VEMUSB.h"
@@ -12,12 +11,6 @@
 #include "VEMETH.h"
 #define VEM_HAVE_ETH 1
 #endif
-
-void reset_port_slots() {
-    for (unsigned int kind = INTF_USB; kind <= INTF_FILE; ++kind) {
-        if (const PortOps* ops = port_ops(kind)) ops->reset_all();
-    }
-}
 
 void stop_network_monitor() {
 #ifdef VEM_HAVE_ETH

@@ -1,15 +1,12 @@
 // VEMDiscovery.h - the library's calls into driver code that is not a row of
-// the port table: printer discovery, the Ethernet idle monitor, and the
-// reset of every driver's slots.  A driver that is not built in answers
-// VEM_NO_SUPPORT (discovery) or has nothing to do (monitor, reset).
+// the port table: printer discovery and the Ethernet idle monitor.  A
+// driver that is not built in answers VEM_NO_SUPPORT (discovery) or has
+// nothing to do (monitor).
 // Internal: nothing here is exported.
 #ifndef VEM_DISCOVERY_H
 #define VEM_DISCOVERY_H
 
 #include "VEMInterface.h"
-
-// Every port driver's slots back to their reset values (library load).
-void reset_port_slots();
 
 // Stops the Ethernet idle monitor thread if one runs (library unload).
 void stop_network_monitor();

@@ -41,35 +41,38 @@
 
 namespace {
 
-constexpr char kToServer[] = "/tmp/cmn_intf_to_svr";    // requests, client -> daemon
-constexpr char kToClient[] = "/tmp/cmn_svr_to_intf";    // replies, daemon -> client
-constexpr char kMainSem[] = "/cmn_share_interface_main_sem_";
+constexpr const char* kMainSem = INTF_MAIN_SEM_NAME;
 constexpr int kMainWaitMs = 3000;    // main semaphore, every control request but close
 constexpr int kCloseWaitMs = 30000;  // main semaphore, close
 
-// One FIFO pair as this client sees it.
-struct ClientPipe {
-    UniqueFd cs;  // requests, opened for writing
-    UniqueFd sc;  // replies, opened for reading (non-blocking; reads poll first)
-    char csPath[300] = {};
-    char scPath[300] = {};
+constexpr std::size_t VEM_CMD_HEADER = INTF_CMD_SIZE;
+constexpr std::size_t VEM_RESULT_HEADER = INTF_RESULT_SIZE;
+constexpr int VEM_PIPE_CHUNK = static_cast<int>(INTF_DATA_MAX);
+
+// A pipe record of this client: descriptors closed and record freed together.
+struct PipeFree {
+    void operator()(interface_list* p) const noexcept {
+        close_interface_pipe(p, 0);
+        free_mem(reinterpret_cast<void**>(&p));
+    }
 };
+using ClientPipe = std::unique_ptr<interface_list, PipeFree>;
 
 }  // namespace
 
 // ---- Process state -----------------------------------------------------------
 namespace {
-std::unique_ptr<ClientPipe> g_mainPipe;  // main pipe record, made on first use
+ClientPipe g_mainPipe;                   // main pipe record, made on first use
 int g_pipeOpen = 0;                      // 1 once the main pipe is open
-std::unique_ptr<ClientPipe> g_intfPipe;  // interface pipe record of the opened port
+ClientPipe g_intfPipe;                   // interface pipe record of the opened port
 int g_intfOpen = 0;                      // 1 once the interface pipe is open
 std::uint32_t g_IntfIdx = 0;             // the daemon's slot of the opened port
 UniqueSem g_pMainSem;                    // "/cmn_share_interface_main_sem_"
 int g_InitMainSem = 0;                   // 1 once the main semaphore is open
 char g_intfName[200];                    // name of the port semaphore
 UniqueSem g_pIntfSem;                    // the port semaphore: the port lock
-unsigned char g_write[VEM_PIPE_BUF_SIZE];  // request buffer
-unsigned char g_read[VEM_PIPE_BUF_SIZE];   // reply buffer
+unsigned char g_write[INTF_BUF_SIZE];  // request buffer
+unsigned char g_read[INTF_BUF_SIZE];   // reply buffer
 std::size_t g_readLen = 0;                 // bytes of the last reply
 }  // namespace
 
@@ -77,18 +80,9 @@ namespace {
 
 // ---- Records -----------------------------------------------------------------
 
-void put64(std::size_t off, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) g_write[off + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void put32(std::size_t off, std::int32_t v) {
-    const auto u = static_cast<std::uint32_t>(v);
-    for (int i = 0; i < 4; ++i) g_write[off + i] = static_cast<unsigned char>(u >> (8 * i));
-}
-std::uint64_t get64(std::size_t off) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | g_read[off + i];
-    return v;
-}
+void put64(std::size_t off, std::uint64_t v) { put_le64(g_write + off, v); }
+void put32(std::size_t off, std::int32_t v) { put_le32(g_write + off, static_cast<std::uint32_t>(v)); }
+std::uint64_t get64(std::size_t off) { return get_le64(g_read + off); }
 // Integers from the API travel sign-extended.
 std::uint64_t wide(long v) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
@@ -96,9 +90,7 @@ std::uint64_t wide(long v) {
 
 std::uint64_t reply_process() { return get64(0); }
 // The reply's result: its low 32 bits, signed.
-int reply_result() {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(get64(16)));
-}
+int reply_result() { return result_value(get64(16)); }
 std::uint64_t reply_size() { return get64(24); }
 
 // Starts a request: zeroed buffer, command code, slot.
@@ -110,62 +102,9 @@ void begin_request(InterfaceProcess proc, std::uint64_t idx = 0) {
 
 // ---- FIFOs -------------------------------------------------------------------
 
-bool open_failed(const char* path, int err) {
-    DbgLogMessage(LOG_LEVEL_ERROR, fn_open_interface_pipe, LOG_ERRNO, "Open (%s) fail, errno=%d",
-                  path, err);
-    return false;
-}
-
-// Opens one end of a FIFO of the pair without following a link, and only
-// if it is a FIFO: the paths are in the world-writable /tmp, where anybody
-// may have planted a link or a file to catch an application's data.  The
-// write end waits at most until the deadline for the daemon to hold the
-// read end, so FIFO files left behind by a daemon that is gone cannot hang
-// the application.
-bool open_fifo(const char* path, bool forWriting,
-               std::chrono::steady_clock::time_point deadline, UniqueFd& out) {
-    const int flags = (forWriting ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-    DbgLogMessage(LOG_LEVEL_DEBUG, fn_open_interface_pipe, LOG_DBG, "Prepare open fifo for %s",
-                  path);
-    UniqueFd fd;
-    for (;;) {
-        fd.reset(::open(path, flags));
-        if (fd || errno != ENXIO || std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // no reader yet
-    }
-    if (!fd) return open_failed(path, errno);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return open_failed(path, errno);
-    if (!S_ISFIFO(st.st_mode)) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn_open_interface_pipe, LOG_ERRNO, "Not a FIFO: %s", path);
-        return open_failed(path, EINVAL);
-    }
-    // Requests are written blocking; replies are read after a poll, which
-    // also sees a daemon that went away.
-    if (forWriting && ::fcntl(fd.get(), F_SETFL, O_WRONLY) != 0) return open_failed(path, errno);
-    DbgLogMessage(LOG_LEVEL_DEBUG, fn_open_interface_pipe, LOG_DBG, "Open fifo for %s result=%d",
-                  path, fd.get());
-    out = std::move(fd);
-    return true;
-}
-
-// Opens the pair in the order the daemon expects: requests first.
-int open_pipe(ClientPipe& p) {
-    DbgLogMessage(LOG_LEVEL_TRACE, fn_open_interface_pipe, LOG_START, "Open interface pipe Enter");
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(VEM_PIPE_OPEN_WAIT_MS);
-    const bool ok =
-        open_fifo(p.csPath, true, deadline, p.cs) && open_fifo(p.scPath, false, deadline, p.sc);
-    if (!ok) p.cs.reset(), p.sc.reset();
-    DbgLogMessage(LOG_LEVEL_TRACE, fn_open_interface_pipe, LOG_END, "Open interface pipe Exit %s",
-                  ok ? "Succss" : "Fail");
-    return ok ? 1 : 0;
-}
-
-std::unique_ptr<ClientPipe> make_pipe(const char* name) {
-    auto p = std::make_unique<ClientPipe>();
-    if (!fifo_paths(name, p->csPath, p->scPath)) return nullptr;
-    return p;
+// The record of a pair; null (logged) when the name does not fit its paths.
+ClientPipe make_pipe(const char* name) {
+    return ClientPipe(create_interface_pipe(name, 0));
 }
 
 // Writes a request.  A daemon that has gone makes the write fail with
@@ -290,7 +229,7 @@ int open_port(unsigned int fn, InterfaceList kind, const PortParams& p, const ch
 
     std::unique_lock lock(cs_rw);
     const int len = fill_open_request(kind, p);
-    const std::uint64_t proc = get64(0);
+    const std::uint64_t proc = get_le64(g_write);
     int rc = send_pipe_command(1, len, kMainWaitMs);
     if (rc == VEM_SUCCESS && reply_process() != proc) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "Init process value not match, process=%d",
@@ -377,7 +316,7 @@ void forward_log_setting(unsigned int fn, const char* enter, const char* exitFmt
         return;
     }
     const std::size_t n = name != nullptr ? std::strlen(name) : 0;
-    if (n > VEM_PIPE_BUF_SIZE - VEM_CMD_HEADER - 1) {
+    if (n > INTF_BUF_SIZE - VEM_CMD_HEADER - 1) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "Invalid parameter");
         exit_line(fn, exitFmt, VEM_ILLEGAL);
         return;
@@ -394,30 +333,23 @@ void forward_log_setting(unsigned int fn, const char* enter, const char* exitFmt
 
 }  // namespace
 
-bool fifo_paths(const char* name, char (&csPath)[300], char (&scPath)[300]) {
-    char suffix[300] = {};
-    if (name != nullptr && std::snprintf(suffix, sizeof suffix, "%s", name) >=
-                               static_cast<int>(sizeof suffix))
-        return false;
-    for (char& c : suffix)
-        if (c == '/' || c == '\\') c = '_';
-    const int a = std::snprintf(csPath, sizeof csPath, "%s%s", kToServer, suffix);
-    const int b = std::snprintf(scPath, sizeof scPath, "%s%s", kToClient, suffix);
-    return a > 0 && a < static_cast<int>(sizeof csPath) && b > 0 &&
-           b < static_cast<int>(sizeof scPath);
-}
-
 // ---- Pipes -------------------------------------------------------------------
 
 void init_lib_pipe() {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_init_lib_pipe, LOG_START, "Init FIFO pipe enter");
     if (g_mainPipe == nullptr) {
         g_mainPipe = make_pipe(nullptr);
-        DbgLogMessage(LOG_LEVEL_TRACE, fn_init_lib_pipe, LOG_DBG, "Create main pipe=0x%08X",
-                      ptr_low32(g_mainPipe.get()));
+        if (g_mainPipe != nullptr)
+            DbgLogMessage(LOG_LEVEL_TRACE, fn_init_lib_pipe, LOG_DBG, "Create main pipe=0x%08X",
+                          ptr_low32(g_mainPipe.get()));
     }
-    if (g_pipeOpen != 1) g_pipeOpen = open_pipe(*g_mainPipe);
-    if (g_intfPipe != nullptr && g_intfOpen != 1) g_intfOpen = open_pipe(*g_intfPipe);
+    if (g_mainPipe == nullptr) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_init_lib_pipe, LOG_ERRNO, "Open main FIFO fail");
+    } else if (g_pipeOpen != 1) {
+        g_pipeOpen = open_interface_pipe(g_mainPipe.get(), 0);
+    }
+    if (g_intfPipe != nullptr && g_intfOpen != 1)
+        g_intfOpen = open_interface_pipe(g_intfPipe.get(), 0);
     if (g_InitMainSem != 1) {
         g_pMainSem.reset(create_semaphore(kMainSem));
         if (g_pMainSem != nullptr) {
@@ -446,7 +378,7 @@ void close_lib_pipe() {
 }
 
 int send_pipe_command(int isMain, int size, int timeout) {
-    ClientPipe* pipe = isMain != 0 ? g_mainPipe.get() : g_intfPipe.get();
+    interface_list* pipe = isMain != 0 ? g_mainPipe.get() : g_intfPipe.get();
     if (isMain != 0) {
         const int rc = lock_sem(g_pMainSem.get(), timeout);
         if (rc != VEM_SUCCESS) return rc;
@@ -455,14 +387,14 @@ int send_pipe_command(int isMain, int size, int timeout) {
     int err = EBADF;
     ssize_t n = -1;
     DbgByteData(LOG_LEVEL_DUMP, fn_send_pipe_command, 1, g_write, size);
-    if (pipe != nullptr && pipe->cs) n = write_request(pipe->cs.get(), size, &err);
+    if (pipe != nullptr && pipe->hClientSvr >= 0) n = write_request(pipe->hClientSvr, size, &err);
     if (n != size) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn_send_pipe_command, LOG_ERRNO,
                       "write FIFO fail, size=%d, errno=%d", static_cast<int>(n), n < 0 ? err : 0);
     } else {
         std::memset(g_read, 0, sizeof g_read);
         g_readLen = 0;
-        n = read_reply(pipe->sc.get(), &err);
+        n = read_reply(pipe->hSvrClient, &err);
         if (n > 0) DbgByteData(LOG_LEVEL_DUMP, fn_send_pipe_command, 0, g_read, static_cast<int>(n));
         if (n >= static_cast<ssize_t>(VEM_RESULT_HEADER)) {
             g_readLen = static_cast<std::size_t>(n);

@@ -67,7 +67,7 @@ int dispatch_open(unsigned int fn, const char* exitFmt, Svr svr, Lib lib) {
 __attribute__((constructor)) static void wardlink_load() {
     // The two process mutexes are ready before any code runs (constant
     // initialisation); only the drivers' slots need their reset.
-    reset_port_slots();
+    init_intf_buf();
 }
 
 __attribute__((destructor)) static void wardlink_unload() {

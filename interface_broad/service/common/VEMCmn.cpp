@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "VEMPortOps.h"
 
@@ -318,10 +320,14 @@ int open_interface_pipe(LPINTF_LIST pIntf, int isServer) {
         int* fd;
         int flags;
     };
-    // Client: blocking opens that meet the daemon's.  Server: nothing that
+    // Client: opens that meet the daemon's, but wait for it only so long
+    // (FIFO files left by a daemon that is gone must not hang the
+    // application); O_NONBLOCK is cleared below.  Server: nothing that
     // waits for a client (the read end's O_NONBLOCK is cleared below).
-    const Step client[] = {{pIntf->szCSName, &pIntf->hClientSvr, O_WRONLY},
-                           {pIntf->szSCName, &pIntf->hSvrClient, O_RDONLY}};
+    const Step client[] = {{pIntf->szCSName, &pIntf->hClientSvr, O_WRONLY | O_NONBLOCK},
+                           {pIntf->szSCName, &pIntf->hSvrClient, O_RDONLY | O_NONBLOCK}};
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(INTF_OPEN_WAIT_MS);
     const Step server[] = {{pIntf->szCSName, &pIntf->hClientSvr, O_RDONLY | O_NONBLOCK},
                            {pIntf->szSCName, &pIntf->hSvrClient, O_RDWR | O_NONBLOCK}};
     for (const Step& s : isServer ? server : client) {
@@ -329,7 +335,17 @@ int open_interface_pipe(LPINTF_LIST pIntf, int isServer) {
         DbgLogMessage(LOG_LEVEL_DEBUG, fn_open_interface_pipe, LOG_DBG, "Prepare open fifo for %s",
                       s.path);
         UniqueFd fd = open_fifo(s.path, s.flags, isServer);
+        // A client's write end finds no reader (ENXIO) until the daemon
+        // holds the pair open.
+        while (!fd && !isServer && errno == ENXIO && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            fd = open_fifo(s.path, s.flags, isServer);
+        }
         const int err = errno;
+        if (fd && !isServer) {
+            const int flags = ::fcntl(fd.get(), F_GETFL);
+            if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fd.reset();
+        }
         DbgLogMessage(LOG_LEVEL_DEBUG, fn_open_interface_pipe, LOG_DBG, "Open fifo for %s result=%d",
                  s.path, fd.get());
         if (fd && isServer && s.fd == &pIntf->hClientSvr) {

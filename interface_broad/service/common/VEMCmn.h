@@ -138,8 +138,13 @@ using vem::UniqueFd;
 // a server then removes what it made of the pair.
 LPINTF_LIST create_interface_pipe(const char* pszName, int isServer);
 
+// How long a client waits in open_interface_pipe for the daemon to hold the
+// pair open; afterwards the open fails (ENXIO).
+inline constexpr int INTF_OPEN_WAIT_MS = 3000;
+
 // Opens both FIFOs, C->S first.  A client opens C->S for writing and S->C
-// for reading, both blocking until the daemon has the pair open.  A server
+// for reading, waiting at most INTF_OPEN_WAIT_MS for the daemon to have the
+// pair open.  A server
 // never blocks: it opens C->S for reading plus its own write end
 // (hKeepAlive), and S->C for reading and writing, so that clients' opens
 // complete at once and a read waits for the next request.  Each FIFO must
