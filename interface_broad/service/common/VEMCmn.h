@@ -101,6 +101,19 @@ void free_mem(void** ppMem);
 // normalised so that tv_nsec < 1e9.  lock_sem waits until it.
 struct timespec lock_deadline(struct timespec now, int nTimeout);
 
+// Longest port path whose semaphore name, composed from a template with
+// one "%s", fits VEM_SEM_NAME_SIZE bytes with its terminator.
+constexpr std::size_t port_path_max(std::size_t nTemplateLen) {
+    return VEM_SEM_NAME_SIZE - 1 - (nTemplateLen - 2);
+}
+
+// Composes a port's semaphore name into szName (VEM_SEM_NAME_SIZE bytes):
+// szTemplate (one "%s") with lpszPath as given, then replace_char.  A path
+// too long for the buffer is refused, never cut: two long paths with a
+// common prefix must not end up sharing one lock.  Returns false with errno
+// EINVAL (null argument) or ENAMETOOLONG, szName then empty.
+bool compose_port_sem_name(char* szName, const char* szTemplate, const char* lpszPath);
+
 // RAII owners for callers of these primitives.
 struct SemCloser {
     void operator()(sem_t* p) const noexcept {

@@ -4,6 +4,8 @@
 #include "VEMPortOps.h"
 
 #include "VEMFILE.h"
+#include "VEMPAR.h"
+#include "VEMRS232.h"
 
 namespace {
 
@@ -13,17 +15,41 @@ int file_reconnect(int idx, const PortParams& p) {
 }
 void file_park(int idx) { close_file_handle(idx); }
 
+int serial_open(int idx, const PortParams& p) {
+    return init_port_serial(idx, p.szName, p.nBaudrate, p.nDataBit, p.nParity, p.nStopBit,
+                            p.nFlowControl);
+}
+int serial_reconnect(int idx, const PortParams& p) {
+    return reconnect_serial(idx, p.szName, p.nBaudrate, p.nDataBit, p.nParity, p.nStopBit,
+                            p.nFlowControl);
+}
+void serial_park(int idx) { close_serial_handle(idx); }
+
+int par_open(int idx, const PortParams& p) { return init_port_pra(idx, p.szName); }
+int par_reconnect(int idx, const PortParams& p) { return reconnect_pra(idx, p.szName); }
+void par_park(int idx) { close_pra_handle(idx); }
+
 // One row per driver; port_ops() picks it by kind.
 constexpr PortOps kFile{INTF_FILE,        "file",           init_buf_file,
                         file_open,        file_reconnect,   file_park,
                         close_port_file,  getFileSemaphore, send_data_file,
                         receive_data_file, nullptr};
+constexpr PortOps kSerial{INTF_RS232,        "serial",          init_buf_serial,
+                          serial_open,       serial_reconnect,  serial_park,
+                          close_port_serial, getSerialSemaphore, send_data_serial,
+                          receive_data_serial, nullptr};
+constexpr PortOps kParallel{INTF_PARRALLEL,  "parallel",           init_buf_par,
+                            par_open,        par_reconnect,        par_park,
+                            close_port_pra,  getParallelSemaphore, send_data_pra,
+                            receive_data_pra, nullptr};
 
 }  // namespace
 
 const PortOps* port_ops(unsigned int kind) {
     switch (kind) {
         case INTF_FILE: return &kFile;
+        case INTF_RS232: return &kSerial;
+        case INTF_PARRALLEL: return &kParallel;
         default: return nullptr;
     }
 }
