@@ -17,8 +17,9 @@ PACKAGES=(
     iproute2 util-linux
     # a real CUPS scheduler, its filters and tools for end-to-end jobs
     cups cups-filters cups-ppdc cups-ipp-utils cups-client cups-bsd ghostscript
-    # a real SNMP client, to check the emulator's agent
-    snmp
+    # a real SNMP client, to check the emulator's agent, and a real SNMP
+    # agent, to check the drivers' queries (its service is never started)
+    snmp snmpd
     # the emulator's bitmap font
     psf-unifont
 )
@@ -43,6 +44,50 @@ fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
+
+# snmpd is installed for its program only: the tests start it themselves,
+# with their own configuration, inside network namespaces they made.  Its
+# packaged service must never run on this machine, so while apt installs it
+# a policy denies it every start (an existing policy, such as the one
+# container images carry, is left as it is), and afterwards it is disabled
+# wherever an init system would otherwise start it at boot.
+policy=/usr/sbin/policy-rc.d
+own_policy=
+if [[ " ${missing[*]} " == *" snmpd "* && ! -e $policy ]]; then
+    own_policy=$policy
+    trap 'rm -f "$own_policy"' EXIT
+    cat >"$policy" <<'POLICY'
+#!/bin/sh
+# Written by install-deps.sh for the length of one installation.
+for arg; do
+    case "$arg" in
+        snmpd | snmpd.service) exit 101 ;;
+    esac
+done
+exit 0
+POLICY
+    chmod 755 "$policy"
+fi
+
 # No recommends: cups would otherwise pull in avahi, colord and cups-browsed,
 # which no test wants running.
 apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+if [[ " ${missing[*]} " == *" snmpd "* ]]; then
+    # systemd as the running init: stop and disable the unit.  Without it
+    # (containers often have no systemctl, or one with nothing running),
+    # remove the boot links the package left for either init system.
+    if command -v systemctl >/dev/null && [[ -d /run/systemd/system ]]; then
+        systemctl disable --now snmpd.service >/dev/null 2>&1 || true
+    fi
+    if command -v deb-systemd-helper >/dev/null; then
+        deb-systemd-helper disable snmpd.service >/dev/null 2>&1 || true
+    fi
+    if command -v update-rc.d >/dev/null; then
+        update-rc.d snmpd disable >/dev/null 2>&1 || true
+    fi
+fi
+if [[ -n $own_policy ]]; then
+    rm -f "$own_policy"
+    trap - EXIT
+fi

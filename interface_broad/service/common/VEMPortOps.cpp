@@ -3,6 +3,7 @@
 // straight at the driver's own operations.
 #include "VEMPortOps.h"
 
+#include "VEMETH.h"
 #include "VEMFILE.h"
 #include "VEMPAR.h"
 #include "VEMRS232.h"
@@ -29,6 +30,18 @@ int par_open(int idx, const PortParams& p) { return init_port_pra(idx, p.szName)
 int par_reconnect(int idx, const PortParams& p) { return reconnect_pra(idx, p.szName); }
 void par_park(int idx) { close_pra_handle(idx); }
 
+int eth_open(int idx, const PortParams& p) { return init_port_eth(idx, p.szName, p.nTCP, p.nUDP); }
+int eth_reconnect(int idx, const PortParams& p) {
+    return reconnect_eth(idx, p.szName, p.nTCP, p.nUDP);
+}
+// Parking closes the sockets under the slot's mutex: the idle monitor may
+// be looking at them.
+void eth_park(int idx) {
+    if (!valid_slot(idx)) return;
+    std::lock_guard<std::mutex> guard(g_csMutexPort[idx]);
+    close_eth_handle(idx);
+}
+
 // One row per driver; port_ops() picks it by kind.
 constexpr PortOps kFile{INTF_FILE,        "file",           init_buf_file,
                         file_open,        file_reconnect,   file_park,
@@ -42,6 +55,10 @@ constexpr PortOps kParallel{INTF_PARRALLEL,  "parallel",           init_buf_par,
                             par_open,        par_reconnect,        par_park,
                             close_port_pra,  getParallelSemaphore, send_data_pra,
                             receive_data_pra, nullptr};
+constexpr PortOps kEth{INTF_ETH,        "ethernet",          init_buf_eth,
+                       eth_open,        eth_reconnect,       eth_park,
+                       close_port_eth,  getNetworkSemaphore, send_data_eth,
+                       receive_data_eth, rts_data_eth};
 
 }  // namespace
 
@@ -50,6 +67,7 @@ const PortOps* port_ops(unsigned int kind) {
         case INTF_FILE: return &kFile;
         case INTF_RS232: return &kSerial;
         case INTF_PARRALLEL: return &kParallel;
+        case INTF_ETH: return &kEth;
         default: return nullptr;
     }
 }
