@@ -7,6 +7,7 @@
 #include "VEMFILE.h"
 #include "VEMPAR.h"
 #include "VEMRS232.h"
+#include "VEMUSB.h"
 
 namespace {
 
@@ -42,6 +43,11 @@ void eth_park(int idx) {
     close_eth_handle(idx);
 }
 
+int usb_open(int idx, const PortParams& p) { return init_port_usb(idx, p.nVid, p.nPid, p.szName); }
+int usb_reconnect(int idx, const PortParams& p) {
+    return reconnect_usb(idx, p.nVid, p.nPid, p.szName);
+}
+
 // One row per driver; port_ops() picks it by kind.
 constexpr PortOps kFile{INTF_FILE,        "file",           init_buf_file,
                         file_open,        file_reconnect,   file_park,
@@ -59,6 +65,10 @@ constexpr PortOps kEth{INTF_ETH,        "ethernet",          init_buf_eth,
                        eth_open,        eth_reconnect,       eth_park,
                        close_port_eth,  getNetworkSemaphore, send_data_eth,
                        receive_data_eth, rts_data_eth};
+constexpr PortOps kUsb{INTF_USB,         "usb",           init_buf_usb,
+                       usb_open,         usb_reconnect,   close_usb_handle,
+                       close_port_usb,   getUsbSemaphore, send_data_usb,
+                       receive_data_usb, rts_data_usb};
 
 }  // namespace
 
@@ -68,6 +78,7 @@ const PortOps* port_ops(unsigned int kind) {
         case INTF_RS232: return &kSerial;
         case INTF_PARRALLEL: return &kParallel;
         case INTF_ETH: return &kEth;
+        case INTF_USB: return &kUsb;
         default: return nullptr;
     }
 }
