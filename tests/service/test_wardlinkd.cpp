@@ -1,0 +1,339 @@
+// wardlinkd as clients meet it: the real binary, started in a world of this
+// test's own (private /tmp, /dev/shm, /dev/log), spoken to through its FIFOs
+// with records written byte for byte.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "daemon_harness.h"
+
+using namespace harness;
+
+namespace {
+
+class Wardlinkd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::signal(SIGPIPE, SIG_IGN);
+        log_.fd = isolate();
+        ASSERT_GE(log_.fd, 0);
+    }
+    // Starts the daemon and opens the main pipe.
+    void boot() {
+        ASSERT_TRUE(daemon_.start());
+        ASSERT_TRUE(log_.wait_for("wardlinkd[" + std::to_string(daemon_.pid) +
+                                  "]: Common Interface Service start"));
+        ASSERT_TRUE(main_.open(""));
+    }
+    int open_port(const std::string& file) { return main_.ask(open_file(file)).result; }
+    std::string slurp(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    SysLog log_;
+    Daemon daemon_;
+    Client main_;
+};
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+}  // namespace
+
+// The main pipe: log settings answered and noticed on the system log, codes
+// it does not serve, closes of slots not in use, a short request (no reply,
+// and the next exchange is not disturbed), then SIGTERM: exit 0, FIFOs gone.
+TEST_F(Wardlinkd, ControlRequestsAndOrderlyStop) {
+    boot();
+    const struct {
+        Bytes req;
+        std::int32_t result;
+        const char* notice;
+    } rows[] = {
+        {request(7, 5), 1, "Common Interface Service log level=5"},
+        {request(13, ~0ULL), 1, "Common Interface Service log count=-1"},
+        {request(8, 0, 0, 0, 0, text("/tmp/wd.log") + Bytes{0}), 1,
+         "Common Interface Service log filename=/tmp/wd.log"},
+        {request(8, 0, 0, 0, 0, text("/nonexistent/wd.log") + Bytes{0}), 0, nullptr},
+        {request(8, 0, 0, 0, 0, Bytes{0}), 1, "Common Interface Service cancel log file"},
+        {request(8), 1, nullptr},  // no name at all: cancel too
+        {request(8, 0, 0, 0, 0, text("/tmp/unterminated")), 0, nullptr},
+        {request(9, 0, 1, 0, 0, Bytes{1}), -8, nullptr},
+        {request(5), -8, nullptr},
+        {request(11), -8, nullptr},
+        {request(1000), -8, nullptr},
+        {request(12, 3), -3, nullptr},
+        {request(12, 50), -3, nullptr},
+        {request(12, 1ULL << 40), -3, nullptr},
+        {request(14, 99), 1, nullptr},
+    };
+    for (const auto& r : rows) {
+        const Reply rep = main_.ask(r.req);
+        EXPECT_EQ(rep.length, 32) << "code " << le_at(r.req, 0);
+        EXPECT_EQ(rep.code, le_at(r.req, 0));
+        EXPECT_EQ(rep.result, r.result) << "code " << le_at(r.req, 0);
+        if (r.notice != nullptr) {
+            EXPECT_TRUE(log_.wait_for(r.notice)) << r.notice;
+        }
+    }
+    EXPECT_TRUE(fs::exists("/tmp/wd.log"));
+
+    // (Pipes keep no message boundaries: a client sends its next request
+    // only after the reply to the last, or its giving up on it.)
+    ASSERT_TRUE(main_.put(Bytes(20, 7)));
+    EXPECT_FALSE(main_.get(300).has_value()) << "a short request was answered";
+    const Reply after = main_.ask(request(7, 0));
+    EXPECT_EQ(after.code, 7U);
+    EXPECT_EQ(after.result, 1);
+    EXPECT_FALSE(main_.get(100).has_value());
+
+    EXPECT_EQ(daemon_.stop(3000), 0);
+    EXPECT_TRUE(log_.wait_for("Common Interface Service stop"));
+    EXPECT_TRUE(service_fifos().empty());
+}
+
+// Two clients of one file port share a slot; data requests need the port
+// lock, respect the 1024-byte limit, and a request carrying fewer bytes than
+// it promises is refused without a byte reaching the port.  Every request
+// gets exactly one reply, echoing its code.  The first close keeps the
+// worker, the second removes the pair.
+TEST_F(Wardlinkd, SharedFilePortServesItsClients) {
+    boot();
+    const std::string file = "/tmp/port.bin";
+    ASSERT_EQ(open_port(file), 0);
+    ASSERT_EQ(open_port(file), 0);
+    Client port(pipe_suffix(file));
+    ASSERT_GE(port.r, 0);
+
+    EXPECT_EQ(port.ask(send_request({1, 2, 3})).result, -6);  // nobody holds the lock
+    Bytes expected;
+    {
+        PortLock lock(file_sem(file));
+        const Bytes full(1024, 'F');
+        const struct {
+            Bytes req;
+            std::int32_t result;
+            std::uint64_t code, size;
+            long length;
+            Bytes reaches;  // what the port receives
+        } rows[] = {
+            {send_request(full), 0, 9, 1024, 32, full},
+            {request(9, 0, 1025, 0, 0, Bytes(1025, 'X')), -8, 9, 0, 32, {}},
+            {request(9, 0, 100, 0, 0, Bytes(10, 'S')), -8, 9, 0, 32, {}},  // short
+            {request(10, 0, 0, 3), 0, 10, 3, 35, {}},
+            {request(10, 0, 0, 1025), -8, 10, 0, 32, {}},
+            {request(11, 0, 3, 0, 0, text("abc")), 0, 11, 0, 32, text("abc")},
+            {request(11, 0, 0, 4), 0, 11, 4, 36, {}},
+            {request(11, 0, 2, 1, 0, text("z")), -8, 11, 0, 32, {}},  // short
+            {request(7, 1), -8, 7, 0, 32, {}},
+            {Bytes(10, 0x0B), -8, 0x0B0B0B0B0B0B0B0BULL, 0, 32, {}},
+            {Bytes{5}, -8, 5, 0, 32, {}},
+        };
+        for (const auto& r : rows) {
+            const Reply rep = port.ask(r.req);
+            EXPECT_EQ(rep.length, r.length) << "request of " << r.req.size();
+            EXPECT_EQ(rep.code, r.code);
+            EXPECT_EQ(rep.result, r.result) << "request of " << r.req.size();
+            EXPECT_EQ(rep.size, r.size);
+            expected.insert(expected.end(), r.reaches.begin(), r.reaches.end());
+        }
+        // A client's stray exit byte is no exit: the worker goes on.
+        ASSERT_TRUE(port.put(Bytes{0}));
+        EXPECT_FALSE(port.get(100).has_value());
+        EXPECT_EQ(port.ask(send_request(text("after"))).result, 0);
+        expected += text("after");
+    }
+    // The lock taken and released through the pipe, on the client's behalf.
+    EXPECT_EQ(port.ask(request(5, 0, 0, 0, 0)).result, 0);
+    EXPECT_EQ(port.ask(send_request(text("L"))).result, 0);
+    EXPECT_EQ(port.ask(request(6)).result, 0);
+    EXPECT_EQ(port.ask(send_request(text("no"))).result, -6);
+    expected += text("L");
+
+    EXPECT_EQ(main_.ask(request(12, 0)).result, 0);  // one client left
+    EXPECT_TRUE(fs::exists("/tmp/cmn_intf_to_svr" + pipe_suffix(file)));
+    {
+        PortLock lock(file_sem(file));
+        EXPECT_EQ(port.ask(send_request(text("end"))).result, 0);
+        expected += text("end");
+    }
+    EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
+    EXPECT_EQ(service_fifos().size(), 2U);  // only the main pair
+    EXPECT_EQ(main_.ask(request(12, 0)).result, -3);
+    EXPECT_EQ(slurp(file), std::string(expected.begin(), expected.end()));
+}
+
+// Opens that cannot be served are answered cleanly and leave no FIFO files;
+// the 51st distinct port is refused after "Interface buffer full".
+TEST_F(Wardlinkd, OpenRefusalsAndFullTable) {
+    boot();
+    ASSERT_EQ(main_.ask(request(8, 0, 0, 0, 0, text("/tmp/wd.log") + Bytes{0})).result, 1);
+    ASSERT_EQ(main_.ask(request(13, 2)).result, 1);
+    ASSERT_EQ(main_.ask(request(7, 1)).result, 1);
+    const struct {
+        Bytes req;
+        std::int32_t result;  // 1: any negative code
+    } rows[] = {
+        {open_file(""), -8},
+        {request(4, 0, 0, 0, 0, {1, 0, 0, 0, 'a', 'b'}), -8},  // name never ends
+        {request(4, 0, 0, 0, 0, {1, 0, 0, 0}), -8},            // no name at all
+        {open_file(std::string(300, 'n')), -8},
+        {open_file("/nonexistent/dir/x"), -2},
+        {open_request(3, {9100, 161}, ""), -8},
+        {open_request(1, {9600, 8, 0, 1, 0}, ""), -8},
+        {open_request(0, {0x1234, 0x5678}, "SN" + std::string(280, '0')), -8},
+        // Kinds whose driver cannot serve these names, built in or not.
+        {open_request(0, {0x1234, 0x5678}, ""), 1},
+        {open_request(1, {9600, 8, 0, 1, 0}, "/dev/nonexistent-tty"), 1},
+        {open_request(2, {}, "/dev/nonexistent-lp"), 1},
+    };
+    for (const auto& r : rows) {
+        const Reply rep = main_.ask(r.req);
+        EXPECT_EQ(rep.code, le_at(r.req, 0));
+        if (r.result == 1) {
+            EXPECT_LT(rep.result, 0) << "request of " << r.req.size();
+        } else {
+            EXPECT_EQ(rep.result, r.result) << "request of " << r.req.size();
+        }
+        EXPECT_EQ(service_fifos().size(), 2U) << "request of " << r.req.size();
+    }
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(open_port("/tmp/f" + std::to_string(i)), i);
+    EXPECT_EQ(open_port("/tmp/f50"), -8);
+    EXPECT_EQ(open_port("/tmp/f7"), 7);  // sharing needs no free slot
+    EXPECT_NE(slurp("/tmp/wd.log").find("Interface buffer full"), std::string::npos);
+    EXPECT_EQ(daemon_.stop(), 0);
+    EXPECT_TRUE(service_fifos().empty());
+}
+
+// Links and files planted under the FIFO names before the daemon starts:
+// nothing they point at changes, the daemon's FIFOs replace them, stay
+// root's and get their mode on the FIFO itself; a planted directory makes
+// that port's open fail and is left alone.
+TEST_F(Wardlinkd, PlantedLinksChangeNothing) {
+    fs::create_directory("/tmp/victim");
+    std::ofstream("/tmp/victim/secret") << "secret";
+    fs::permissions("/tmp/victim", fs::perms::owner_all);
+    fs::permissions("/tmp/victim/secret", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directory_symlink("/tmp/victim", "/tmp/cmn_intf_to_svr");
+    fs::create_symlink("/tmp/victim/secret", "/tmp/cmn_svr_to_intf");
+    fs::create_directory_symlink("/tmp/victim", "/tmp/cmn_intf_to_svr_x");
+    std::ofstream("/tmp/cmn_svr_to_intf_tmp_p.bin") << "plain";
+    fs::create_directory("/tmp/cmn_intf_to_svr_tmp_d.bin");
+    boot();
+
+    EXPECT_EQ(open_port("/tmp/p.bin"), 0);
+    EXPECT_EQ(open_port("/tmp/d.bin"), -8);
+    for (const char* n : {"/tmp/cmn_intf_to_svr", "/tmp/cmn_svr_to_intf",
+                          "/tmp/cmn_intf_to_svr_tmp_p.bin", "/tmp/cmn_svr_to_intf_tmp_p.bin"}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(n, &st), 0) << n;
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << n;
+        EXPECT_EQ(st.st_mode & 07777, 0777U) << n;
+        EXPECT_EQ(st.st_uid, 0U) << n;
+    }
+    EXPECT_EQ(fs::status("/tmp/victim").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status("/tmp/victim/secret").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(slurp("/tmp/victim/secret"), "secret");
+    EXPECT_TRUE(fs::is_symlink("/tmp/cmn_intf_to_svr_x"));
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status("/tmp/cmn_intf_to_svr_tmp_d.bin")));
+    EXPECT_EQ(daemon_.stop(), 0);
+    EXPECT_TRUE(fs::is_symlink("/tmp/cmn_intf_to_svr_x"));
+}
+
+// Started by process 1 (as under systemd or in a container) the daemon does
+// not fork, yet SIGTERM still brings the orderly stop and the notices.
+TEST_F(Wardlinkd, ParentIsProcessOne) {
+    int ctl[2];
+    ASSERT_EQ(::pipe(ctl), 0);
+    const pid_t helper = ::fork();
+    ASSERT_GE(helper, 0);
+    if (helper == 0) {
+        ::close(ctl[1]);
+        // A container of our own: PID namespace, and a /proc that shows it.
+        if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            _exit(90);
+        }
+        const pid_t init = ::fork();  // process 1 of the new namespace
+        if (init == 0) {
+            if (::mount("proc", "/proc", "proc", 0, nullptr) != 0) _exit(91);
+            const pid_t d = ::fork();
+            if (d == 0) {
+                ::execl(WARDLINKD_PATH, "wardlinkd", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            char c;
+            while (::read(ctl[0], &c, 1) > 0) {
+            }
+            ::kill(d, SIGTERM);
+            int st = 0;
+            ::waitpid(d, &st, 0);
+            _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 99);
+        }
+        int st = 0;
+        ::waitpid(init, &st, 0);
+        _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 98);
+    }
+    ::close(ctl[0]);
+    ASSERT_TRUE(log_.wait_for("Common Interface Service start"));
+    ASSERT_TRUE(wait_until([] { return fs::exists("/tmp/cmn_intf_to_svr"); }));
+    ASSERT_TRUE(main_.open(""));
+    EXPECT_EQ(main_.ask(request(7, 0)).result, 1);
+    ASSERT_EQ(open_port("/tmp/p1.bin"), 0);
+    main_.close();
+
+    ::close(ctl[1]);  // the helper sends SIGTERM
+    int st = 0;
+    ASSERT_TRUE(wait_until([&] { return ::waitpid(helper, &st, WNOHANG) == helper; }, 8000));
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_TRUE(log_.wait_for("Common Interface Service stop"));
+    EXPECT_TRUE(service_fifos().empty());
+}
+
+// SIGTERM while a client keeps a port busy, with another port whose client
+// never came: the daemon still stops within seconds and removes every FIFO.
+TEST_F(Wardlinkd, StopDuringTraffic) {
+    boot();
+    ASSERT_EQ(open_port("/tmp/idle.bin"), 0);
+    ASSERT_EQ(open_port("/tmp/busy.bin"), 1);
+    std::atomic<int> served{0};
+    std::thread traffic([&] {
+        Client port(pipe_suffix("/tmp/busy.bin"));
+        PortLock lock(file_sem("/tmp/busy.bin"));
+        while (port.ask(send_request(Bytes(512, 'b')), 3000).result == 0) ++served;
+    });
+    ASSERT_TRUE(wait_until([&] { return served > 200; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(daemon_.stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+    traffic.join();
+    EXPECT_TRUE(service_fifos().empty());
+    EXPECT_EQ(fs::file_size("/tmp/busy.bin") % 512, 0U);
+}
+
+// A reconnect asked on the main pipe: the worker first serves the request
+// that wakes it, then reopens the port, and serves nothing until that
+// works; the waiting request is answered once the port is back.
+TEST_F(Wardlinkd, ReconnectWaitsForThePort) {
+    boot();
+    fs::create_directory("/tmp/rc");
+    const std::string file = "/tmp/rc/out.bin";
+    const int idx = open_port(file);
+    ASSERT_EQ(idx, 0);
+    Client port(pipe_suffix(file));
+    PortLock lock(file_sem(file));
+    ASSERT_EQ(port.ask(send_request(text("A"))).result, 0);
+    fs::remove_all("/tmp/rc");
+    EXPECT_EQ(main_.ask(request(14, idx)).result, 1);
+    EXPECT_EQ(port.ask(send_request(text("B"))).result, 0);  // old handle, file gone
+    ASSERT_TRUE(port.put(send_request(text("C"))));
+    EXPECT_FALSE(port.get(1500).has_value()) << "served while the port was away";
+    fs::create_directory("/tmp/rc");
+    const auto rep = port.get(5000);
+    ASSERT_TRUE(rep.has_value());
+    EXPECT_EQ(rep->result, 0);
+    EXPECT_EQ(main_.ask(request(12, idx)).result, 0);
+    EXPECT_EQ(slurp(file), "C");
+}
