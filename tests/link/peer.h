@@ -38,7 +38,10 @@ class Peer {
   public:
     using Script = std::function<Answer(const Request&)>;
 
-    explicit Peer(Script script) : script_(std::move(script)) {
+    // portPipe false: opens are answered but no interface pipe is made (a
+    // daemon whose worker never came up).
+    explicit Peer(Script script, bool portPipe = true)
+        : script_(std::move(script)), portPipe_(portPipe) {
         main_ = create_interface_pipe(nullptr, 1);
         if (main_ != nullptr && open_interface_pipe(main_, 1) == 1)
             threads_.emplace_back([this] { serve(main_, true); });
@@ -84,7 +87,8 @@ class Peer {
                 seen_.push_back(r);
             }
             Answer a = script_(r);
-            if (isMain && r.head.dwProcess <= PROC_INIT_FILE && a.result >= 0 && intf_ == nullptr)
+            if (isMain && r.head.dwProcess <= PROC_INIT_FILE && a.result >= 0 && intf_ == nullptr &&
+                portPipe_)
                 open_port_pipe(r);
             std::memset(out, 0, sizeof out);
             store_result(out, {r.head.dwProcess, 0, result_field(a.result), a.size});
@@ -102,6 +106,7 @@ class Peer {
     }
 
     Script script_;
+    bool portPipe_;
     interface_list* main_ = nullptr;
     interface_list* intf_ = nullptr;
     std::vector<std::thread> threads_;

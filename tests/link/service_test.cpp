@@ -146,6 +146,7 @@ TEST_F(Service, RefusalsSendNothingAndLogSettingsTravel) {
     EXPECT_TRUE(peer.requests(false).empty());
     init_LogLevel(5);
     init_LogCount(7);
+    init_LogFilename(std::string(1200, 'n').c_str());  // does not fit a request: not sent
     init_LogFilename(nullptr);
     const auto control = peer.requests(true);
     ASSERT_EQ(control.size(), 4u);
@@ -193,4 +194,21 @@ TEST_F(Service, DaemonGoneFailsWithoutKillingTheApplication) {
     sigpending(&pending);
     EXPECT_FALSE(sigismember(&pending, SIGPIPE));
     EXPECT_EQ(intf_unlock(), VEM_SUCCESS);
+}
+
+// A port whose interface pipe never came up can still be closed: the close
+// goes on the main pipe, and the daemon gets its slot back.
+TEST_F(Service, CloseWithoutPortPipe) {
+    Peer peer(usual, false);
+    ASSERT_TRUE(peer.ok());
+    ASSERT_EQ(init_file(path_.c_str(), 1), VEM_SUCCESS);
+    ASSERT_EQ(intf_lock(0), VEM_SUCCESS);
+    unsigned char b[4] = {};
+    unsigned long n = 0;
+    EXPECT_EQ(intf_send_data(b, 4, &n, 0), VEM_NOINIT);
+    EXPECT_EQ(intf_unlock(), VEM_SUCCESS);
+    EXPECT_EQ(init_close(), VEM_SUCCESS);
+    const auto control = peer.requests(true);
+    ASSERT_EQ(control.size(), 2u);
+    EXPECT_EQ(control[1].head.dwProcess, PROC_CLOSE);
 }
