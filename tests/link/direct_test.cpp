@@ -2,13 +2,17 @@
 // port: the front's refusals, shared and single-application behaviour,
 // processes taking turns, the lock given back at unload, and an
 // application's own SIGALRM handler left in place by timed locks.
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <thread>
 
+#include "VEMFd.h"
 #include "link_test.h"
 
 using namespace linktest;
@@ -126,6 +130,42 @@ TEST_F(Direct, TwoProcessesBlocksLandWhole) {
     ASSERT_EQ(all.size(), 2u * kRounds * kBlock);
     for (std::size_t at = 0; at < all.size(); at += kBlock)
         ASSERT_GE(all.find_first_not_of(all[at], at), at + kBlock) << "block split at " << at;
+}
+
+// The lock is given back only after the data have left for the device: on a
+// device that takes no more (a full FIFO standing in for the file), the
+// unlock waits with the lock held until the device drains.
+TEST_F(Direct, UnlockAfterTheDataLeft) {
+    ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+    vem::UniqueFd drain(::open(path_.c_str(), O_RDONLY | O_NONBLOCK));
+    ASSERT_TRUE(drain);
+    ASSERT_EQ(::fcntl(drain.get(), F_SETPIPE_SZ, 4096), 4096);
+    const pid_t pid = spawn([&] {
+        std::string block(6000, 'x');
+        unsigned long n = 0;
+        if (init_file(path_.c_str(), 1) != VEM_SUCCESS || intf_lock(1000) != VEM_SUCCESS) return 1;
+        if (intf_send_data(reinterpret_cast<unsigned char*>(block.data()), 6000, &n, 0) != 0)
+            return 2;
+        return intf_unlock() == VEM_SUCCESS && init_close() == VEM_SUCCESS ? 0 : 3;
+    });
+    int queued = 0;
+    for (int i = 0; i < 500 && queued < 4096; ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+        ::ioctl(drain.get(), FIONREAD, &queued);
+    }
+    ASSERT_EQ(queued, 4096) << "the device never filled";
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(sem_value(file_sem_name(path_)), 0) << "lock released before the data left";
+    std::size_t got = 0;
+    char buf[8192];
+    for (int i = 0; i < 500 && got < 6000; ++i) {
+        const ssize_t r = ::read(drain.get(), buf, sizeof buf);
+        if (r > 0) got += static_cast<std::size_t>(r);
+        else std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(got, 6000u);
+    EXPECT_EQ(reap(pid), 0);
+    EXPECT_EQ(sem_value(file_sem_name(path_)), 1);
 }
 
 // A process that exits while holding the lock gives it back as the library
