@@ -87,3 +87,18 @@ TEST_F(ThroughDaemon, TwoProcessesAndUnloadCloses) {
         ASSERT_GE(all.find_first_not_of(all[at], at), at + kBlock) << "block split at " << at;
     EXPECT_EQ(sem_value(file_sem_name(path_)), 1) << "the lock is free";
 }
+
+// The command-line tool in service mode: a file sent through the daemon.
+TEST_F(ThroughDaemon, ToolSendsThroughTheDaemon) {
+    const std::string in = "/tmp/wl-in.bin";
+    { std::ofstream(in, std::ios::binary) << std::string(3000, 'q'); }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const std::string port = "file:" + path_;
+        ::execl(WARDLINK_TOOL, "wardlink", "--service", "send", port.c_str(), in.c_str(),
+                static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    EXPECT_EQ(reap(pid), 0);
+    EXPECT_TRUE(wait_until([&] { return read_file(path_) == std::string(3000, 'q'); }));
+}
