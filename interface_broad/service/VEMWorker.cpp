@@ -208,6 +208,7 @@ void* run_worker(unsigned int kind, void* pArg) {
         serve(*w, *ops, a, static_cast<long>(n), err);
         std::memset(a->byRequest, 0, sizeof a->byRequest);
         std::memset(a->byReply, 0, sizeof a->byReply);
+        if (n < 0) pause_unless_ending(idx, 100);  // a failing pipe must not spin
     }
     ops->close(idx);
     return a;

@@ -32,11 +32,8 @@
 #include <new>
 #include <string>
 
+#include "VEMETH.h"
 #include "VEMService.h"
-
-// Stops the Ethernet driver's idle monitor.  Weak: a daemon built without
-// the Ethernet driver has no monitor to stop.
-void stop_TCP_monitoring() __attribute__((weak));
 
 namespace {
 
@@ -75,9 +72,10 @@ namespace {
 int g_wakeFd[2] = {-1, -1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-// How long the stop waits for one worker still busy in a port operation
-// before it gives up on it (the process ends anyway).
-constexpr int kStopJoinSeconds = 5;
+// How long the stop waits, for all workers together, for those still busy
+// in a port operation before it gives up on them (the process ends anyway).
+constexpr int kStopJoinSeconds = 3;
+struct timespec g_stopDeadline {};  // set when the stop begins
 
 void notice(const char* text) {
     syslog(LOG_NOTICE, "%s", text);
@@ -221,10 +219,7 @@ int release_pipe_interface(int idx) {
     if (g_bStop != 0) {
         // Stopping: a worker stuck in a long port operation must not hold
         // the daemon up for ever.
-        struct timespec deadline {};
-        ::clock_gettime(CLOCK_REALTIME, &deadline);
-        deadline.tv_sec += kStopJoinSeconds;
-        err = ::pthread_timedjoin_np(g_ThreadIntf[idx], &ret, &deadline);
+        err = ::pthread_timedjoin_np(g_ThreadIntf[idx], &ret, &g_stopDeadline);
     } else {
         err = ::pthread_join(g_ThreadIntf[idx], &ret);
     }
@@ -508,6 +503,7 @@ void control_pass() {
         DbgLogMessage(LOG_LEVEL_WARN, fn_main, LOG_WARN, "Read failure, size=%d, errno=%d",
                       static_cast<int>(n), n < 0 ? err : 0);
         std::memset(g_Read, 0, sizeof g_Read);
+        if (n < 0) ::usleep(100 * 1000);  // a failing pipe must not spin
         return;
     }
     DbgByteData(LOG_LEVEL_DUMP, fn_main, 0, g_Read, static_cast<int>(n));
@@ -523,6 +519,8 @@ void control_pass() {
 
 void close_interface() {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_close_interface, LOG_START, "Close interface Start");
+    ::clock_gettime(CLOCK_REALTIME, &g_stopDeadline);
+    g_stopDeadline.tv_sec += kStopJoinSeconds;
     for (int i = 0; i < kSlots; ++i) {
         if (g_lsInterface[i]) release_pipe_interface(i);
     }
@@ -533,7 +531,7 @@ void close_interface() {
 
 void exit_service() {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_exit_service, LOG_START, "Exit service Start");
-    if (stop_TCP_monitoring != nullptr) stop_TCP_monitoring();
+    stop_TCP_monitoring();
     close_interface();
     notice("Common Interface Service stop");
     closelog();

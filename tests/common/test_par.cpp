@@ -118,25 +118,6 @@ TEST_F(ParallelPort, SendIsOneRequestPerByte) {
     EXPECT_NE(ev.find("\"kind\":\"cut\""), std::string::npos) << ev;
 }
 
-// The port table's parallel row opens, parks, reopens and closes the port.
-TEST_F(ParallelPort, PortTableRow) {
-    const PortOps* ops = port_ops(INTF_PARRALLEL);
-    ASSERT_TRUE(ops != nullptr && ops->kind == INTF_PARRALLEL && ops->rts == nullptr);
-    PortParams p;
-    std::snprintf(p.szName, sizeof p.szName, "%s", kDevice);
-    ASSERT_EQ(ops->open(0, p), VEM_SUCCESS);
-    EXPECT_EQ(ops->semaphore(0), getParallelSemaphore(0));
-    ops->park(0);
-    ASSERT_EQ(ops->reconnect(0, p), VEM_SUCCESS);
-    unsigned char b = 'z';
-    unsigned long n = 0;
-    EXPECT_EQ(ops->send(0, &b, 1, &n, 100), VEM_SUCCESS);
-    ops->close(0);
-    EXPECT_EQ(data_requests(), (std::vector<std::string>{"open /dev/fakeparport0", "PPCLAIM", "PPRELEASE",
-                                                    "close", "open /dev/fakeparport0", "PPCLAIM",
-                                                    "PPWDATA 7A", "PPRELEASE", "close"}));
-}
-
 // A byte the port refuses is tried again until the limit, then the send
 // fails with nothing reported sent; retries pause instead of spinning.  A
 // port that takes the byte after a few refusals gets each byte once.  A
@@ -215,29 +196,38 @@ TEST_F(ParallelPort, ReceiveRestoresDirection) {
 
 // A refused claim or release never leaves the descriptor in the slot: the
 // port can be opened again at once.  Parking keeps the semaphore; reconnect
-// claims again.
+// claims again.  Park and reconnect go through the port table's row.
 TEST_F(ParallelPort, ClaimAndReleaseFailures) {
+    const PortOps* ops = port_ops(INTF_PARRALLEL);
+    ASSERT_TRUE(ops != nullptr && ops->kind == INTF_PARRALLEL && ops->rts == nullptr);
+    PortParams p;
+    std::snprintf(p.szName, sizeof p.szName, "%s", kDevice);
     control("fail PPCLAIM 1\n");
-    EXPECT_EQ(init_port_pra(0, kDevice), VEM_NODEVICE);
+    EXPECT_EQ(ops->open(0, p), VEM_NODEVICE);
     EXPECT_TRUE(!g_PortHandle[0] && !getParallelSemaphore(0));
     EXPECT_EQ(requests().back(), "close") << "descriptor kept after a refused claim";
-    ASSERT_EQ(init_port_pra(0, kDevice), VEM_SUCCESS);
-    sem_t* sem = getParallelSemaphore(0);
+    ASSERT_EQ(ops->open(0, p), VEM_SUCCESS);
+    sem_t* sem = ops->semaphore(0);
 
     control("fail PPRELEASE 1\n");
     EXPECT_EQ(close_pra_handle(0), 0);
     EXPECT_FALSE(g_PortHandle[0]);
     EXPECT_EQ(requests().back(), "close");
-    EXPECT_EQ(close_pra_handle(0), 1) << "nothing to close";
+    ops->park(0);
+    EXPECT_TRUE(requests().empty()) << "nothing to close";
     unsigned long n = 0;
     EXPECT_EQ(send("x", 100, &n), VEM_NOINIT);
 
     control("fail open 1\n");
-    EXPECT_EQ(reconnect_pra(0, kDevice), VEM_NODEVICE);
+    EXPECT_EQ(ops->reconnect(0, p), VEM_NODEVICE);
     EXPECT_TRUE(!g_PortHandle[0] && getParallelSemaphore(0) == sem) << "parking keeps the lock";
-    ASSERT_EQ(reconnect_pra(0, kDevice), VEM_SUCCESS);
+    ASSERT_EQ(ops->reconnect(0, p), VEM_SUCCESS);
     EXPECT_EQ(requests().back(), "PPCLAIM");
-    EXPECT_EQ(send("x", 100, &n), VEM_SUCCESS);
+    unsigned char b = 'z';
+    EXPECT_EQ(ops->send(0, &b, 1, &n, 100), VEM_SUCCESS);
+    EXPECT_EQ(data_requests(), std::vector<std::string>{"PPWDATA 7A"});
+    ops->close(0);
+    EXPECT_EQ(requests(), (std::vector<std::string>{"PPRELEASE", "close"}));
 }
 
 // A path too long for the semaphore name is refused before anything is

@@ -243,28 +243,37 @@ TEST_F(SerialPort, SendCompletingAsTheLimitPassesSucceeds) {
 
 // Closing a port opened with ready/busy flow control turns CRTSCTS off on the
 // device first; parking keeps the semaphore, reconnect reprograms the line.
+// All through the port table's row, which must hand every PortParams field
+// to the driver in its place.
 TEST_F(SerialPort, CloseParkAndReconnect) {
-    ASSERT_EQ(open_port(0, 9600, 8, 0, 1, VEM_SERIAL_FLOW_RTSCTS), VEM_SUCCESS);
-    sem_t* sem = getSerialSemaphore(0);
+    const PortOps* ops = port_ops(INTF_RS232);
+    ASSERT_TRUE(ops != nullptr && ops->kind == INTF_RS232 && ops->rts == nullptr);
+    PortParams p;
+    std::snprintf(p.szName, sizeof p.szName, "%s", path_.c_str());
+    p.nBaudrate = 9600, p.nDataBit = 8, p.nFlowControl = VEM_SERIAL_FLOW_RTSCTS;
+    ASSERT_EQ(ops->open(3, p), VEM_SUCCESS);
+    sem_t* sem = ops->semaphore(3);
     char expect[VEM_SEM_NAME_SIZE];
     ASSERT_TRUE(compose_port_sem_name(expect, VEM_SERIAL_SEM_TEMPLATE, path_.c_str()));
-    EXPECT_STREQ(g_semSerialName[0], expect);
+    EXPECT_STREQ(g_semSerialName[3], expect);
     EXPECT_NE(settings().c_cflag & CRTSCTS, 0U);
-    EXPECT_EQ(close_serial_handle(0) + close_serial_handle(0), 2);
+    ops->park(3);
     EXPECT_EQ(settings().c_cflag & CRTSCTS, 0U);
-    EXPECT_FALSE(g_ComHandle[0]);
+    EXPECT_EQ(close_serial_handle(3), 1) << "nothing to close";
     unsigned long n = 0;
-    EXPECT_EQ(send(0, "x", 100, &n), VEM_NOINIT);
+    EXPECT_EQ(send(3, "x", 100, &n), VEM_NOINIT);
 
-    EXPECT_EQ(reconnect_serial(0, "/dev/no-such-tty", 9600, 8, 0, 1, 1), VEM_NODEVICE);
-    EXPECT_TRUE(!g_ComHandle[0] && getSerialSemaphore(0) == sem) << "parking keeps the lock";
-    ASSERT_EQ(reconnect_serial(0, path_.c_str(), 4800, 7, 2, 2, 1), VEM_SUCCESS);
+    EXPECT_EQ(reconnect_serial(3, "/dev/no-such-tty", 9600, 8, 0, 1, 1), VEM_NODEVICE);
+    EXPECT_TRUE(!g_ComHandle[3] && getSerialSemaphore(3) == sem) << "parking keeps the lock";
+    p.nBaudrate = 4800, p.nDataBit = 7, p.nParity = 1, p.nStopBit = 2, p.nFlowControl = 2;
+    ASSERT_EQ(ops->reconnect(3, p), VEM_SUCCESS);
     const struct termios t = settings();
-    EXPECT_TRUE(::cfgetospeed(&t) == B4800 && (t.c_cflag & (CSTOPB | CRTSCTS)) == (CSTOPB | CRTSCTS));
-    EXPECT_EQ(g_requested.c_cflag & (CSIZE | PARENB | PARODD), CS7 | PARENB);
-    close_port_serial(0);
-    EXPECT_EQ(settings().c_cflag & CRTSCTS, 0U);
-    EXPECT_TRUE(!getSerialSemaphore(0) && g_semSerialName[0][0] == '\0' && !g_ComHandle[0]);
+    EXPECT_EQ(::cfgetospeed(&t), B4800);
+    EXPECT_EQ(g_requested.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS),
+              CS7 | PARENB | PARODD | CSTOPB);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), IXON | IXOFF);
+    ops->close(3);
+    EXPECT_TRUE(!getSerialSemaphore(3) && g_semSerialName[3][0] == '\0' && !g_ComHandle[3]);
 }
 
 // A path too long for the semaphore name is refused before the device is
@@ -309,29 +318,3 @@ TEST_F(SerialPort, Refusals) {
     }
 }
 
-// The port table's serial row hands every PortParams field to the driver in
-// its place (a swapped pair would pass every other test).
-TEST_F(SerialPort, PortTableRow) {
-    const PortOps* ops = port_ops(INTF_RS232);
-    ASSERT_TRUE(ops != nullptr && ops->kind == INTF_RS232 && ops->rts == nullptr);
-    PortParams p;
-    std::snprintf(p.szName, sizeof p.szName, "%s", path_.c_str());
-    p.nBaudrate = 4800, p.nDataBit = 7, p.nParity = 1, p.nStopBit = 2, p.nFlowControl = 2;
-    ASSERT_EQ(ops->open(3, p), VEM_SUCCESS);
-    const auto check = [&](speed_t speed) {
-        const struct termios t = settings();
-        EXPECT_EQ(::cfgetospeed(&t), speed);
-        EXPECT_EQ(g_requested.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS),
-                  CS7 | PARENB | PARODD | CSTOPB);
-        EXPECT_EQ(t.c_iflag & (IXON | IXOFF), IXON | IXOFF);
-    };
-    check(B4800);
-    EXPECT_EQ(ops->semaphore(3), getSerialSemaphore(3));
-    ops->park(3);
-    EXPECT_FALSE(g_ComHandle[3]);
-    p.nBaudrate = 1200;
-    ASSERT_EQ(ops->reconnect(3, p), VEM_SUCCESS);
-    check(B1200);
-    ops->close(3);
-    EXPECT_TRUE(!g_ComHandle[3] && getSerialSemaphore(3) == nullptr);
-}

@@ -12,6 +12,7 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -20,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -44,12 +46,8 @@ inline bool must(bool ok, const char* what) {
     return ok;
 }
 
-inline bool bind_node(const fs::path& from, const fs::path& to, bool dir) {
-    if (dir) {
-        fs::create_directories(to);
-    } else {
-        std::ofstream{to};
-    }
+inline bool bind_node(const fs::path& from, const fs::path& to) {
+    std::ofstream{to};
     return ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
 }
 
@@ -68,10 +66,15 @@ inline int isolate() {
         !must(::mount("d", "/dev", "tmpfs", 0, "mode=0755") == 0, "tmpfs /dev")) {
         return -1;
     }
-    for (const char* n : {"null", "zero", "full", "random", "urandom", "tty", "ptmx"}) {
-        if (fs::exists(old / n) && !bind_node(old / n, fs::path("/dev") / n, false)) return -1;
+    for (const char* n : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        if (fs::exists(old / n) && !bind_node(old / n, fs::path("/dev") / n)) return -1;
     }
-    if (!bind_node(old / "pts", "/dev/pts", true) || !fs::create_directories("/dev/shm") ||
+    // Pseudo-terminals of our own, as a container has them.
+    fs::create_directories("/dev/pts");
+    fs::create_symlink("pts/ptmx", "/dev/ptmx");
+    if (!must(::mount("p", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0,
+              "devpts") ||
+        !fs::create_directories("/dev/shm") ||
         !must(::mount("s", "/dev/shm", "tmpfs", 0, "mode=1777") == 0, "tmpfs /dev/shm")) {
         return -1;
     }
@@ -201,6 +204,43 @@ struct PortLock {
         if (s != SEM_FAILED) ::sem_post(s), ::sem_close(s);
     }
 };
+
+// A pseudo-terminal standing in for a serial printer: the daemon opens the
+// slave by its path, the test plays the printer on the master.
+struct Pty {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string slave;
+    Pty() {
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) {
+            slave = ::ptsname(master);
+        }
+    }
+    ~Pty() {
+        if (master >= 0) ::close(master);
+    }
+    // Exactly n bytes from the master, or fewer once ms pass without data.
+    Bytes take(std::size_t n, int ms = 3000) const {
+        Bytes b;
+        while (b.size() < n) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, ms) != 1) break;
+            unsigned char c[256];
+            const ssize_t k = ::read(master, c, std::min(sizeof c, n - b.size()));
+            if (k <= 0) break;
+            b.insert(b.end(), c, c + k);
+        }
+        return b;
+    }
+    bool give(const Bytes& b) const {
+        return ::write(master, b.data(), b.size()) == static_cast<ssize_t>(b.size());
+    }
+};
+inline std::string serial_sem(const std::string& port) {
+    return underscored("/cmn_share_interface_rs232_sem_" + port + "__", true);
+}
+inline Bytes open_serial(const std::string& port) {
+    return open_request(1, {9600, 8, 0, 1, 0}, port);
+}
 
 // ---- The daemon ----
 

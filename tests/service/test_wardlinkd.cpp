@@ -292,12 +292,17 @@ TEST_F(Wardlinkd, ParentIsProcessOne) {
     EXPECT_TRUE(service_fifos().empty());
 }
 
-// SIGTERM while a client keeps a port busy, with another port whose client
-// never came: the daemon still stops within seconds and removes every FIFO.
+// SIGTERM while a client keeps a port busy, with a port whose client never
+// came and one whose worker waits without limit for a lock held elsewhere:
+// the daemon still stops within seconds and removes every FIFO.
 TEST_F(Wardlinkd, StopDuringTraffic) {
     boot();
     ASSERT_EQ(open_port("/tmp/idle.bin"), 0);
     ASSERT_EQ(open_port("/tmp/busy.bin"), 1);
+    ASSERT_EQ(open_port("/tmp/stuck.bin"), 2);
+    PortLock held(file_sem("/tmp/stuck.bin"));
+    Client stuck(pipe_suffix("/tmp/stuck.bin"));
+    ASSERT_TRUE(stuck.put(request(5, 0, 0, 0, 0xFFFFFFFF)));  // PROC_LOCK, no time limit
     std::atomic<int> served{0};
     std::thread traffic([&] {
         Client port(pipe_suffix("/tmp/busy.bin"));
@@ -307,7 +312,7 @@ TEST_F(Wardlinkd, StopDuringTraffic) {
     ASSERT_TRUE(wait_until([&] { return served > 200; }));
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(daemon_.stop(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 6s);
     traffic.join();
     EXPECT_TRUE(service_fifos().empty());
     EXPECT_EQ(fs::file_size("/tmp/busy.bin") % 512, 0U);
@@ -336,4 +341,91 @@ TEST_F(Wardlinkd, ReconnectWaitsForThePort) {
     EXPECT_EQ(rep->result, 0);
     EXPECT_EQ(main_.ask(request(12, idx)).result, 0);
     EXPECT_EQ(slurp(file), "C");
+}
+
+// Two clients of one serial port (a pty, the test playing the printer) get
+// one slot; exchanges send, then read what the printer answers; the first
+// close leaves the worker serving ("count=1"), the second removes the pair.
+TEST_F(Wardlinkd, SerialPortSharedByTwoClients) {
+    boot();
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    for (const Bytes& req : {request(8, 0, 0, 0, 0, text("/tmp/wd.log") + Bytes{0}),
+                             request(13, 2), request(7, 4)}) {
+        ASSERT_EQ(main_.ask(req).result, 1);
+    }
+    ASSERT_EQ(main_.ask(open_serial(pty.slave)).result, 0);
+    ASSERT_EQ(main_.ask(open_serial(pty.slave)).result, 0);
+    Client port(pipe_suffix(pty.slave));
+    {
+        PortLock lock(serial_sem(pty.slave));
+        std::thread printer([&] {
+            if (pty.take(3) == Bytes{0x10, 0x04, 0x01}) pty.give({0x16});
+        });
+        Reply r = port.ask(request(11, 0, 3, 1, 2000, {0x10, 0x04, 0x01}));
+        printer.join();
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(r.data, Bytes{0x16});
+
+        ASSERT_TRUE(pty.give(text("abcd")));  // only a read
+        r = port.ask(request(11, 0, 0, 4, 2000));
+        EXPECT_EQ(r.length, 36);
+        EXPECT_EQ(r.data, text("abcd"));
+
+        r = port.ask(request(11, 0, 3, 0, 2000, text("xyz")));  // only a send
+        EXPECT_EQ(r.length, 32);
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(pty.take(3), text("xyz"));
+
+        r = port.ask(request(10, 0, 0, 2, 300));  // the printer stays silent
+        EXPECT_EQ(r.result, -8);
+        EXPECT_EQ(r.size, 0U);
+    }
+    EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
+    EXPECT_NE(slurp("/tmp/wd.log").find("] count=1"), std::string::npos);
+    EXPECT_EQ(service_fifos().size(), 4U);
+    {
+        PortLock lock(serial_sem(pty.slave));
+        EXPECT_EQ(port.ask(send_request(text("still"), 2000)).result, 0);
+        EXPECT_EQ(pty.take(5), text("still"));
+    }
+    EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
+    EXPECT_EQ(service_fifos().size(), 2U);
+}
+
+// A USB printer (the fake bus, preloaded into the daemon) unplugged in the
+// middle of a job: the send that meets the gap answers VEM_NODEVICE, the
+// next waits while the worker reconnects, and is served once it is back.
+TEST_F(Wardlinkd, UsbPrinterUnpluggedMidJobAndBack) {
+    fs::create_directories("/tmp/usb");
+    const auto bus = [](int present) {
+        std::ofstream("/tmp/usb/bus.new")
+            << "output /tmp/usb\njournal /tmp/usb/journal\n"
+            << "device m2a vid=0xF1E0 pid=0x0002 serial=A1 present=" << present << "\n";
+        fs::rename("/tmp/usb/bus.new", "/tmp/usb/bus.conf");
+    };
+    bus(1);
+    ::setenv("LD_PRELOAD", FAKEUSB_PATH, 1);
+    ::setenv("VEM_FAKEUSB_CONFIG", "/tmp/usb/bus.conf", 1);
+    boot();
+    ::unsetenv("LD_PRELOAD");
+    ::unsetenv("VEM_FAKEUSB_CONFIG");
+
+    ASSERT_EQ(main_.ask(open_request(0, {0xF1E0, 0x0002}, "A1")).result, 0);
+    Client port("F1E00002A1");
+    PortLock lock("/cmn_share_interface_usb_sem_f1e0_0002__");
+    EXPECT_EQ(port.ask(send_request(text("\x1b@first\n"))).result, 0);
+    const Reply status = port.ask(request(11, 0, 3, 1, 1000, {0x10, 0x04, 0x01}));
+    EXPECT_EQ(status.result, 0);
+    EXPECT_EQ(status.size, 1U);
+
+    bus(0);
+    EXPECT_EQ(port.ask(send_request(text("lost\n"))).result, -2);
+    ASSERT_TRUE(port.put(send_request(text("second\n"))));
+    EXPECT_FALSE(port.get(1500).has_value()) << "served while unplugged";
+    bus(1);
+    const auto back = port.get(5000);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->result, 0);
+    EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
 }

@@ -10,10 +10,9 @@
  *
  *   Linked:    link the test against vemfakeusb before anything that pulls
  *              in libusb-1.0 (CMake: target_link_libraries(t PRIVATE
- *              vemfakeusb vemcommon_lib)).  The library is linked with
- *              --as-needed semantics for libusb, so the real one is never
- *              loaded; fakeusb_active() tells a test that the fake really
- *              is the one answering.
+ *              vemfakeusb vemcommon_lib) and -Wl,--as-needed, so that the
+ *              real library is not even loaded); fakeusb_active() tells a
+ *              test that the fake really is the one answering.
  *   Preloaded: LD_PRELOAD=/path/to/libvemfakeusb.so program ...
  *              Every libusb call of the program (and of libwardlink in it)
  *              reaches the fake first.

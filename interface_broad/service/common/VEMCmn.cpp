@@ -198,6 +198,22 @@ void free_mem(void** ppMem) {
     *ppMem = nullptr;
 }
 
+bool compose_port_sem_name(char* szName, const char* szTemplate, const char* lpszPath) {
+    if (szName == nullptr || szTemplate == nullptr || lpszPath == nullptr) {
+        if (szName != nullptr) szName[0] = '\0';
+        errno = EINVAL;
+        return false;
+    }
+    const int n = std::snprintf(szName, VEM_SEM_NAME_SIZE, szTemplate, lpszPath);
+    if (n < 0 || static_cast<std::size_t>(n) >= VEM_SEM_NAME_SIZE) {
+        std::memset(szName, 0, VEM_SEM_NAME_SIZE);
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    replace_char(szName);
+    return true;
+}
+
 // ---- Service pipes ----
 
 namespace {
@@ -405,20 +421,4 @@ void init_intf_buf(void) {
             ops->reset_all();
         }
     }
-}
-
-bool compose_port_sem_name(char* szName, const char* szTemplate, const char* lpszPath) {
-    if (szName == nullptr || szTemplate == nullptr || lpszPath == nullptr) {
-        if (szName != nullptr) szName[0] = '\0';
-        errno = EINVAL;
-        return false;
-    }
-    const int n = std::snprintf(szName, VEM_SEM_NAME_SIZE, szTemplate, lpszPath);
-    if (n < 0 || static_cast<std::size_t>(n) >= VEM_SEM_NAME_SIZE) {
-        std::memset(szName, 0, VEM_SEM_NAME_SIZE);
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    replace_char(szName);
-    return true;
 }

@@ -165,10 +165,11 @@ class SigpipeBlock {
 };
 
 // Drops datagrams still queued on hUDP: late answers to earlier requests
-// that timed out must not pass for the answer to the next one.
+// that timed out must not pass for the answer to the next one.  Bounded,
+// so that a stream of datagrams cannot hold the caller here.
 void drain_udp(int hUDP) {
     unsigned char scrap[512];
-    while (::recv(hUDP, scrap, sizeof scrap, MSG_DONTWAIT) >= 0) {
+    for (int i = 0; i < 256 && ::recv(hUDP, scrap, sizeof scrap, MSG_DONTWAIT) >= 0; ++i) {
     }
 }
 

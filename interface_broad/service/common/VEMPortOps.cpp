@@ -31,6 +31,11 @@ int par_open(int idx, const PortParams& p) { return init_port_pra(idx, p.szName)
 int par_reconnect(int idx, const PortParams& p) { return reconnect_pra(idx, p.szName); }
 void par_park(int idx) { close_pra_handle(idx); }
 
+int usb_open(int idx, const PortParams& p) { return init_port_usb(idx, p.nVid, p.nPid, p.szName); }
+int usb_reconnect(int idx, const PortParams& p) {
+    return reconnect_usb(idx, p.nVid, p.nPid, p.szName);
+}
+
 int eth_open(int idx, const PortParams& p) { return init_port_eth(idx, p.szName, p.nTCP, p.nUDP); }
 int eth_reconnect(int idx, const PortParams& p) {
     return reconnect_eth(idx, p.szName, p.nTCP, p.nUDP);
@@ -41,11 +46,6 @@ void eth_park(int idx) {
     if (!valid_slot(idx)) return;
     std::lock_guard<std::mutex> guard(g_csMutexPort[idx]);
     close_eth_handle(idx);
-}
-
-int usb_open(int idx, const PortParams& p) { return init_port_usb(idx, p.nVid, p.nPid, p.szName); }
-int usb_reconnect(int idx, const PortParams& p) {
-    return reconnect_usb(idx, p.nVid, p.nPid, p.szName);
 }
 
 // One row per driver; port_ops() picks it by kind.
@@ -61,14 +61,14 @@ constexpr PortOps kParallel{INTF_PARRALLEL,  "parallel",           init_buf_par,
                             par_open,        par_reconnect,        par_park,
                             close_port_pra,  getParallelSemaphore, send_data_pra,
                             receive_data_pra, nullptr};
-constexpr PortOps kEth{INTF_ETH,        "ethernet",          init_buf_eth,
-                       eth_open,        eth_reconnect,       eth_park,
-                       close_port_eth,  getNetworkSemaphore, send_data_eth,
-                       receive_data_eth, rts_data_eth};
 constexpr PortOps kUsb{INTF_USB,         "usb",           init_buf_usb,
                        usb_open,         usb_reconnect,   close_usb_handle,
                        close_port_usb,   getUsbSemaphore, send_data_usb,
                        receive_data_usb, rts_data_usb};
+constexpr PortOps kEth{INTF_ETH,        "ethernet",          init_buf_eth,
+                       eth_open,        eth_reconnect,       eth_park,
+                       close_port_eth,  getNetworkSemaphore, send_data_eth,
+                       receive_data_eth, rts_data_eth};
 
 }  // namespace
 
@@ -77,8 +77,8 @@ const PortOps* port_ops(unsigned int kind) {
         case INTF_FILE: return &kFile;
         case INTF_RS232: return &kSerial;
         case INTF_PARRALLEL: return &kParallel;
-        case INTF_ETH: return &kEth;
         case INTF_USB: return &kUsb;
+        case INTF_ETH: return &kEth;
         default: return nullptr;
     }
 }
