@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -105,8 +106,8 @@ TEST_F(ParallelPort, SendIsOneRequestPerByte) {
     EXPECT_EQ(n, 3U);
     std::vector<std::string> expect_sent;
     for (const char* b : {"1B", "40", "0A"})
-        for (std::string l : {"PPRSTATUS 98", "PPWDATA ", "PPFCONTROL 01/01 strobe",
-                              "PPFCONTROL 01/00"})
+        for (std::string l :
+             {"PPRSTATUS 98", "PPWDATA ", "PPFCONTROL 01/01 strobe", "PPFCONTROL 01/00"})
             expect_sent.push_back(l == "PPWDATA " ? l + b : l);
     EXPECT_EQ(requests(), expect_sent);
     ASSERT_EQ(send("PAR OK\n\x1DV\x01", 100, &n), VEM_SUCCESS);
@@ -231,13 +232,19 @@ TEST_F(ParallelPort, ClaimAndReleaseFailures) {
 }
 
 // A path too long for the semaphore name is refused before anything is
-// opened; a second open of the slot, a missing node and slots outside
+// opened (the longest one that fits works); a second open of the slot, a missing node and slots outside
 // [0, PORT_SLOT_MAX) are refused too.
 TEST_F(ParallelPort, Refusals) {
     const std::string too_long = "/dev/" + std::string(VEM_PAR_PATH_MAX - 4, 'p');
     ::setenv("FAKEPPDEV_DEVICE", too_long.c_str(), 1);
     EXPECT_EQ(init_port_pra(0, too_long.c_str()), VEM_ILLEGAL);
     EXPECT_TRUE(requests().empty()) << "the node was opened";
+    const std::string fits = too_long.substr(0, VEM_PAR_PATH_MAX);
+    ::setenv("FAKEPPDEV_DEVICE", fits.c_str(), 1);
+    ASSERT_EQ(init_port_pra(0, fits.c_str()), VEM_SUCCESS);
+    EXPECT_EQ(std::strlen(g_semParallelName[0]), VEM_SEM_NAME_SIZE - 1);
+    ::sem_unlink(g_semParallelName[0]);
+    close_port_pra(0);
     ::setenv("FAKEPPDEV_DEVICE", kDevice, 1);
     EXPECT_EQ(init_port_pra(0, "/dev/no-such-parport"), VEM_NODEVICE);
     EXPECT_EQ(init_port_pra(0, nullptr), VEM_ILLEGAL);

@@ -1,11 +1,10 @@
 // The serial port on pseudo-terminals owned by the test, against the daemon's
 // build of the drivers (50 slots).  The line settings are read back from the
 // device with tcgetattr; the printer end is the pty's master.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
-
-#include <dlfcn.h>
 
 #include <atomic>
 #include <chrono>
@@ -36,7 +35,7 @@ extern "C" int gettimeofday(struct timeval* tv, void*) noexcept {
 // everything else is read back from the device.
 namespace {
 struct termios g_requested {};
-}
+}  // namespace
 extern "C" int tcsetattr(int fd, int action, const struct termios* t) noexcept {
     using Fn = int (*)(int, int, const struct termios*);
     static const Fn real = reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, "tcsetattr"));
@@ -71,8 +70,7 @@ class SerialPort : public ::testing::Test {
         init_buf_serial();  // closes every slot
         for (const char* p : {path_.c_str(), link_.c_str()}) {
             char name[VEM_SEM_NAME_SIZE];
-            if (*p && compose_port_sem_name(name, VEM_SERIAL_SEM_TEMPLATE, p))
-                ::sem_unlink(name);
+            if (*p && compose_port_sem_name(name, VEM_SERIAL_SEM_TEMPLATE, p)) ::sem_unlink(name);
         }
         if (!link_.empty()) ::unlink(link_.c_str());
         g_skew_ms = 0;
@@ -220,7 +218,8 @@ TEST_F(SerialPort, StoppedLineKeepsTheSendLimit) {
     drain(100);
     ASSERT_EQ(send(0, "after", 1000, &n), VEM_SUCCESS);
     EXPECT_EQ(drain(), "after");
-    EXPECT_EQ(::fcntl(g_ComHandle[0].get(), F_GETFL) & O_NONBLOCK, 0) << "descriptor left non-blocking";
+    EXPECT_EQ(::fcntl(g_ComHandle[0].get(), F_GETFL) & O_NONBLOCK, 0)
+        << "descriptor left non-blocking";
 }
 
 // The limit passes while the send waits on a stopped line, and the printer
@@ -231,7 +230,7 @@ TEST_F(SerialPort, SendCompletingAsTheLimitPassesSucceeds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::thread printer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        g_skew_ms = 60000;  // the limit is long past ...
+        g_skew_ms = 60000;                                      // the limit is long past ...
         printer_sends(std::string(1, static_cast<char>(XON)));  // ... as the line frees
     });
     unsigned long n = 0;
@@ -317,4 +316,3 @@ TEST_F(SerialPort, Refusals) {
         EXPECT_EQ(getSerialSemaphore(idx), nullptr), close_port_serial(idx);
     }
 }
-

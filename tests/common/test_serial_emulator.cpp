@@ -36,10 +36,10 @@ bool wait_for(const auto& pred) {
 TEST(SerialEmulator, PrintAndStatusThroughThePty) {
     char tmpl[] = "/tmp/vemser-emu-XXXXXX";
     const fs::path dir = ::mkdtemp(tmpl), link = dir / "ttyKVRS", out = dir / "out";
-    std::vector<std::string> args = {KVRS_EMULATOR_BIN, "--quiet",      "--pty",
-                                     link.string(),     "--out",        out.string(),
-                                     "--ready-file",    (dir / "ready").string(),
-                                     "--set",           "paper-near-end"};
+    std::vector<std::string> args = {
+        KVRS_EMULATOR_BIN, "--quiet",       "--pty",        link.string(),
+        "--out",           out.string(),    "--ready-file", (dir / "ready").string(),
+        "--set",           "paper-near-end"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -67,19 +67,32 @@ Fn next_fn(const char* name) {
 // A request name as the control file and the trace spell it.
 const char* request_name(unsigned long request) {
     switch (request) {
-        case PPCLAIM: return "PPCLAIM";
-        case PPRELEASE: return "PPRELEASE";
-        case PPWDATA: return "PPWDATA";
-        case PPRDATA: return "PPRDATA";
-        case PPSETMODE: return "PPSETMODE";
-        case PPGETMODE: return "PPGETMODE";
-        case PPDATADIR: return "PPDATADIR";
-        case PPWCONTROL: return "PPWCONTROL";
-        case PPRCONTROL: return "PPRCONTROL";
-        case PPFCONTROL: return "PPFCONTROL";
-        case PPRSTATUS: return "PPRSTATUS";
-        case PPNEGOT: return "PPNEGOT";
-        default: return nullptr;
+        case PPCLAIM:
+            return "PPCLAIM";
+        case PPRELEASE:
+            return "PPRELEASE";
+        case PPWDATA:
+            return "PPWDATA";
+        case PPRDATA:
+            return "PPRDATA";
+        case PPSETMODE:
+            return "PPSETMODE";
+        case PPGETMODE:
+            return "PPGETMODE";
+        case PPDATADIR:
+            return "PPDATADIR";
+        case PPWCONTROL:
+            return "PPWCONTROL";
+        case PPRCONTROL:
+            return "PPRCONTROL";
+        case PPFCONTROL:
+            return "PPFCONTROL";
+        case PPRSTATUS:
+            return "PPRSTATUS";
+        case PPNEGOT:
+            return "PPNEGOT";
+        default:
+            return nullptr;
     }
 }
 
@@ -107,8 +120,8 @@ struct Port {
     int claimed_by = -1;  // descriptor holding the claim
     bool reverse = false;
     int mode = IEEE1284_MODE_COMPAT;
-    unsigned char data = 0;     // data register as last written
-    unsigned char control = 0;  // control register
+    unsigned char data = 0;             // data register as last written
+    unsigned char control = 0;          // control register
     std::deque<unsigned char> to_host;  // what the printer has to send
     std::unique_ptr<kvrs::emu::Job> job;
 };
@@ -262,8 +275,8 @@ void release(State& s) {
 // printer.
 void set_control(State& s, unsigned char control, const char* how) {
     Port& p = s.port;
-    const bool strobe = (control & PARPORT_CONTROL_STROBE) != 0 &&
-                        (p.control & PARPORT_CONTROL_STROBE) == 0;
+    const bool strobe =
+        (control & PARPORT_CONTROL_STROBE) != 0 && (p.control & PARPORT_CONTROL_STROBE) == 0;
     p.control = control;
     if (!strobe) {
         trace(s, "%s", how);
@@ -348,11 +361,20 @@ int fake_ioctl(State& s, int fd, unsigned long request, void* arg) {
                                                (s.control.busy ? 0 : PARPORT_STATUS_BUSY));
             trace(s, "PPRSTATUS %02X", *byte);
             return 0;
-        case PPSETMODE: p.mode = *num; break;
-        case PPNEGOT: p.mode = *num; break;
-        case PPGETMODE: *num = p.mode; break;
-        case PPDATADIR: p.reverse = *num != 0; break;
-        default: break;
+        case PPSETMODE:
+            p.mode = *num;
+            break;
+        case PPNEGOT:
+            p.mode = *num;
+            break;
+        case PPGETMODE:
+            *num = p.mode;
+            break;
+        case PPDATADIR:
+            p.reverse = *num != 0;
+            break;
+        default:
+            break;
     }
     trace(s, "%s %d", name, *num);
     return 0;

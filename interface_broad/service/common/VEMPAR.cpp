@@ -9,9 +9,9 @@
 #include <cstring>
 
 // ---- Per-slot state (see VEMPAR.h) ---------------------------------------
-UniqueFd g_PortHandle[PORT_SLOT_MAX];                       // claimed node, or -1
-UniqueSem g_pParallelSem[PORT_SLOT_MAX];                    // port semaphore, or null
-int g_InitParallelSem[PORT_SLOT_MAX];                       // 1: close it in close_port_pra
+UniqueFd g_PortHandle[PORT_SLOT_MAX];                      // claimed node, or -1
+UniqueSem g_pParallelSem[PORT_SLOT_MAX];                   // port semaphore, or null
+int g_InitParallelSem[PORT_SLOT_MAX];                      // 1: close it in close_port_pra
 char g_semParallelName[PORT_SLOT_MAX][VEM_SEM_NAME_SIZE];  // the semaphore's name
 
 namespace {
@@ -42,7 +42,9 @@ bool limit_passed(const struct timeval& start, unsigned long dwTimeout) {
 // not take it a microsecond later either, and a retry loop without a pause
 // would burn a CPU and flood the log with one error line per try.
 void pause_before_retry() {
-    struct timespec ts {0, 1000000L};
+    struct timespec ts {
+        0, 1000000L
+    };
     ::nanosleep(&ts, nullptr);
 }
 
@@ -122,7 +124,8 @@ void init_buf_par() {
 int connect_parallel(int idx, const char* lpszPort) {
     constexpr unsigned int fn = fn_connect_parallel;
     if (bad_slot(fn, idx)) return 0;
-    const int fd = lpszPort != nullptr ? ::open(lpszPort, O_RDWR | O_CLOEXEC) : (errno = EINVAL, -1);
+    const int fd =
+        lpszPort != nullptr ? ::open(lpszPort, O_RDWR | O_CLOEXEC) : (errno = EINVAL, -1);
     if (fd < 0) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "Open(%s) error=%d", text(lpszPort), errno);
         return 0;

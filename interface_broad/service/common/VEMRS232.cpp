@@ -78,7 +78,8 @@ class NonBlocking {
 // that stops the line (CTS low, XOFF) would hold a blocking write forever,
 // so the descriptor is non-blocking while this runs and the waits for room
 // are poll()s bounded by what is left of the limit.
-std::size_t write_within(int fd, const unsigned char* data, std::size_t n, unsigned long dwTimeout) {
+std::size_t write_within(int fd, const unsigned char* data, std::size_t n,
+                         unsigned long dwTimeout) {
     struct timeval start {};
     ::gettimeofday(&start, nullptr);
     NonBlocking nb(fd);
@@ -126,9 +127,9 @@ void init_buf_serial() {
 
 speed_t getBaudRate(int nBaudrate) {
     static constexpr std::pair<int, speed_t> kSpeeds[] = {
-        {0, B0},         {50, B50},       {75, B75},       {110, B110},       {134, B134},
-        {150, B150},     {200, B200},     {300, B300},     {600, B600},       {1200, B1200},
-        {1800, B1800},   {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
+        {0, B0},         {50, B50},       {75, B75},         {110, B110},       {134, B134},
+        {150, B150},     {200, B200},     {300, B300},       {600, B600},       {1200, B1200},
+        {1800, B1800},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
         {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
     };
     for (const auto& [bps, speed] : kSpeeds)
@@ -247,8 +248,8 @@ int close_serial_handle(int idx) {
         // The descriptor is gone after close() whatever it reports: the slot
         // must not keep its number, which may already belong to another file.
         if (::close(fd) != 0) {
-            DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "close serial (%d, 0x%08X) errno=%d",
-                          idx, fd32(fd), errno);
+            DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "close serial (%d, 0x%08X) errno=%d", idx,
+                          fd32(fd), errno);
         } else {
             DbgLogMessage(LOG_LEVEL_DEBUG, fn, LOG_DBG, "close serial (idx:%d) = 0x%08X", idx,
                           fd32(fd));
@@ -301,8 +302,7 @@ int reconnect_serial(int idx, const char* lpszPort, int nBaudrate, int nDataBit,
     if (bad_slot(fn, idx)) return VEM_ILLEGAL;
     int result = VEM_SUCCESS;
     close_serial_handle(idx);
-    if (connect_serial(idx, lpszPort, nBaudrate, nDataBit, nParity, nStopBit, nFlowControl) ==
-        0) {
+    if (connect_serial(idx, lpszPort, nBaudrate, nDataBit, nParity, nStopBit, nFlowControl) == 0) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "connect_serial(%s) fail", text(lpszPort));
         close_serial_handle(idx);
         result = VEM_NODEVICE;

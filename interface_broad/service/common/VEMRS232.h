@@ -34,12 +34,13 @@ inline constexpr int VEM_SERIAL_FLOW_XONXOFF = 2;  // nFlowControl; 0 and others
 // replace_char.  /dev/ttyS0 gives /cmn_share_interface_rs232_sem__dev_ttyS0__.
 inline constexpr char VEM_SERIAL_SEM_TEMPLATE[] = "/cmn_share_interface_rs232_sem_%s__";
 // Longest device path whose semaphore name fits VEM_SEM_NAME_SIZE (66).
-inline constexpr std::size_t VEM_SERIAL_PATH_MAX = port_path_max(sizeof VEM_SERIAL_SEM_TEMPLATE - 1);
+inline constexpr std::size_t VEM_SERIAL_PATH_MAX =
+    port_path_max(sizeof VEM_SERIAL_SEM_TEMPLATE - 1);
 
 // Per-slot state; reset values in brackets.
-extern UniqueFd g_ComHandle[PORT_SLOT_MAX];     // the open device [-1]
-extern UniqueSem g_pSerialSem[PORT_SLOT_MAX];   // the port's semaphore [null]
-extern int g_InitSerialSem[PORT_SLOT_MAX];      // 1: g_pSerialSem made by init_port_serial [0]
+extern UniqueFd g_ComHandle[PORT_SLOT_MAX];    // the open device [-1]
+extern UniqueSem g_pSerialSem[PORT_SLOT_MAX];  // the port's semaphore [null]
+extern int g_InitSerialSem[PORT_SLOT_MAX];     // 1: g_pSerialSem made by init_port_serial [0]
 extern char g_semSerialName[PORT_SLOT_MAX][VEM_SEM_NAME_SIZE];  // semaphore name [zero]
 
 // Resets every slot to the reset values (closing whatever is still open).
