@@ -2,7 +2,6 @@
 // is built in.
 #include "VEMDiscovery.h"
 
-
 #if __has_include("VEMUSB.h")
 #include "VEMUSB.h"
 #define VEM_HAVE_USB 1

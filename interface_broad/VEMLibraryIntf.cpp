@@ -242,8 +242,10 @@ int intf_lib_unlock() {
     int parked = VEM_SUCCESS;
     if (!single_app()) {
         const PortOps* ops = open_ops();
-        if (ops != nullptr) ops->park(0);
-        else parked = VEM_NOINIT;
+        if (ops != nullptr)
+            ops->park(0);
+        else
+            parked = VEM_NOINIT;
     }
     int rc = unlock_sem(sem);
     if (rc == VEM_SUCCESS) rc = parked;
@@ -269,8 +271,8 @@ int intf_lib_send_data(unsigned char* pBySendData, int nSendSize, unsigned long*
     sem_t* sem;
     if (int refused = check_locked(fn_intf_lib_send_data, &sem)) return refused;
     const PortOps* ops = open_ops();
-    const int rc = ops != nullptr ? ops->send(0, pBySendData, nSendSize, pdwSize, dwTimeout)
-                                  : VEM_NOINIT;
+    const int rc =
+        ops != nullptr ? ops->send(0, pBySendData, nSendSize, pdwSize, dwTimeout) : VEM_NOINIT;
     DbgLogMessage(LOG_LEVEL_TRACE, fn_intf_lib_send_data, LOG_END, "Lib send exit=%d", rc);
     return rc;
 }
@@ -333,8 +335,8 @@ void reconnect_device() {
     g_stop = 0;
     const int rc = pthread_create(&g_tid, nullptr, reconnect_thread, nullptr);
     if (rc != 0) g_tid = pthread_t{};
-    DbgLogMessage(LOG_LEVEL_WARN, fn_reconnect_device, LOG_WARN, "Start reconnect device thread (%d)",
-                  rc);
+    DbgLogMessage(LOG_LEVEL_WARN, fn_reconnect_device, LOG_WARN,
+                  "Start reconnect device thread (%d)", rc);
 }
 
 bool reconnect_running() {

@@ -62,36 +62,48 @@ using ClientPipe = std::unique_ptr<interface_list, PipeFree>;
 
 // ---- Process state -----------------------------------------------------------
 namespace {
-ClientPipe g_mainPipe;                   // main pipe record, made on first use
-int g_pipeOpen = 0;                      // 1 once the main pipe is open
-ClientPipe g_intfPipe;                   // interface pipe record of the opened port
-int g_intfOpen = 0;                      // 1 once the interface pipe is open
-std::uint32_t g_IntfIdx = 0;             // the daemon's slot of the opened port
-UniqueSem g_pMainSem;                    // "/cmn_share_interface_main_sem_"
-int g_InitMainSem = 0;                   // 1 once the main semaphore is open
-char g_intfName[200];                    // name of the port semaphore
-UniqueSem g_pIntfSem;                    // the port semaphore: the port lock
+ClientPipe g_mainPipe;                 // main pipe record, made on first use
+int g_pipeOpen = 0;                    // 1 once the main pipe is open
+ClientPipe g_intfPipe;                 // interface pipe record of the opened port
+int g_intfOpen = 0;                    // 1 once the interface pipe is open
+std::uint32_t g_IntfIdx = 0;           // the daemon's slot of the opened port
+UniqueSem g_pMainSem;                  // "/cmn_share_interface_main_sem_"
+int g_InitMainSem = 0;                 // 1 once the main semaphore is open
+char g_intfName[200];                  // name of the port semaphore
+UniqueSem g_pIntfSem;                  // the port semaphore: the port lock
 unsigned char g_write[INTF_BUF_SIZE];  // request buffer
 unsigned char g_read[INTF_BUF_SIZE];   // reply buffer
-std::size_t g_readLen = 0;                 // bytes of the last reply
+std::size_t g_readLen = 0;             // bytes of the last reply
 }  // namespace
 
 namespace {
 
 // ---- Records -----------------------------------------------------------------
 
-void put64(std::size_t off, std::uint64_t v) { put_le64(g_write + off, v); }
-void put32(std::size_t off, std::int32_t v) { put_le32(g_write + off, static_cast<std::uint32_t>(v)); }
-std::uint64_t get64(std::size_t off) { return get_le64(g_read + off); }
+void put64(std::size_t off, std::uint64_t v) {
+    put_le64(g_write + off, v);
+}
+void put32(std::size_t off, std::int32_t v) {
+    put_le32(g_write + off, static_cast<std::uint32_t>(v));
+}
+std::uint64_t get64(std::size_t off) {
+    return get_le64(g_read + off);
+}
 // Integers from the API travel sign-extended.
 std::uint64_t wide(long v) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
 }
 
-std::uint64_t reply_process() { return get64(0); }
+std::uint64_t reply_process() {
+    return get64(0);
+}
 // The reply's result: its low 32 bits, signed.
-int reply_result() { return result_value(get64(16)); }
-std::uint64_t reply_size() { return get64(24); }
+int reply_result() {
+    return result_value(get64(16));
+}
+std::uint64_t reply_size() {
+    return get64(24);
+}
 
 // Starts a request: zeroed buffer, command code, slot.
 void begin_request(InterfaceProcess proc, std::uint64_t idx = 0) {
@@ -151,19 +163,26 @@ sem_t* port_semaphore(InterfaceList kind, const PortParams& p) {
     std::memset(g_intfName, 0, sizeof g_intfName);
     switch (kind) {
 #ifdef VEM_HAVE_USB
-        case INTF_USB: return createUsbSemaphore(g_intfName, p.nVid, p.nPid);
+        case INTF_USB:
+            return createUsbSemaphore(g_intfName, p.nVid, p.nPid);
 #endif
 #ifdef VEM_HAVE_SERIAL
-        case INTF_RS232: return createSerialSemaphore(g_intfName, p.szName);
+        case INTF_RS232:
+            return createSerialSemaphore(g_intfName, p.szName);
 #endif
 #ifdef VEM_HAVE_PARALLEL
-        case INTF_PARRALLEL: return createParallelSemaphore(g_intfName, p.szName);
+        case INTF_PARRALLEL:
+            return createParallelSemaphore(g_intfName, p.szName);
 #endif
 #ifdef VEM_HAVE_ETH
-        case INTF_ETH: return createNetworkSemaphore(g_intfName, p.szName);
+        case INTF_ETH:
+            return createNetworkSemaphore(g_intfName, p.szName);
 #endif
-        case INTF_FILE: return createFileSemaphore(g_intfName, p.szName);
-        default: errno = ENOSYS; return nullptr;
+        case INTF_FILE:
+            return createFileSemaphore(g_intfName, p.szName);
+        default:
+            errno = ENOSYS;
+            return nullptr;
     }
 }
 
@@ -192,7 +211,9 @@ int fill_open_request(InterfaceList kind, const PortParams& p) {
             put32(40, p.nBaudrate), put32(44, p.nDataBit), put32(48, p.nParity);
             put32(52, p.nStopBit), put32(56, p.nFlowControl), at = 60;
             break;
-        case INTF_PARRALLEL: begin_request(PROC_INIT_PARALLEL); break;
+        case INTF_PARRALLEL:
+            begin_request(PROC_INIT_PARALLEL);
+            break;
         case INTF_ETH:
             begin_request(PROC_INIT_NETWORK);
             put32(40, p.nTCP), put32(44, p.nUDP), at = 48;
@@ -301,8 +322,10 @@ long checked_size(unsigned int fn, long asked) {
 // One control request answered by 1 (log settings, reconnect).
 int control_request(unsigned int fn, int len, InterfaceProcess proc) {
     int rc = send_pipe_command(1, len, kMainWaitMs);
-    if (rc == VEM_SUCCESS && mismatch(fn, proc)) rc = VEM_ILLEGAL;
-    else if (rc == VEM_SUCCESS && get64(16) != 1) rc = VEM_ILLEGAL;
+    if (rc == VEM_SUCCESS && mismatch(fn, proc))
+        rc = VEM_ILLEGAL;
+    else if (rc == VEM_SUCCESS && get64(16) != 1)
+        rc = VEM_ILLEGAL;
     return rc;
 }
 
@@ -395,7 +418,8 @@ int send_pipe_command(int isMain, int size, int timeout) {
         std::memset(g_read, 0, sizeof g_read);
         g_readLen = 0;
         n = read_reply(pipe->hSvrClient, &err);
-        if (n > 0) DbgByteData(LOG_LEVEL_DUMP, fn_send_pipe_command, 0, g_read, static_cast<int>(n));
+        if (n > 0)
+            DbgByteData(LOG_LEVEL_DUMP, fn_send_pipe_command, 0, g_read, static_cast<int>(n));
         if (n >= static_cast<ssize_t>(VEM_RESULT_HEADER)) {
             g_readLen = static_cast<std::size_t>(n);
             rc = VEM_SUCCESS;
@@ -480,7 +504,8 @@ int init_svr_close() {
     std::unique_lock lock(cs_rw);
     begin_request(PROC_CLOSE, g_IntfIdx);
     int rc = send_pipe_command(1, static_cast<int>(VEM_CMD_HEADER), kCloseWaitMs);
-    if (rc == VEM_SUCCESS) rc = mismatch(fn_init_svr_close, PROC_CLOSE) ? VEM_ILLEGAL : reply_result();
+    if (rc == VEM_SUCCESS)
+        rc = mismatch(fn_init_svr_close, PROC_CLOSE) ? VEM_ILLEGAL : reply_result();
     if (rc == VEM_SUCCESS) {
         g_InterfaceType = INTF_NONE;
         close_lib_pipe();
@@ -547,8 +572,9 @@ int intf_svr_send_data(unsigned char* pBySendData, int nSendSize, unsigned long*
             DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "result fail, result=%d", rc);
         }
         if (rc == VEM_SUCCESS && reply_size() > static_cast<std::uint64_t>(chunk)) {
-            DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "send size not correct, expect=%d, get=%d",
-                          static_cast<int>(chunk), static_cast<int>(reply_size()));
+            DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO,
+                          "send size not correct, expect=%d, get=%d", static_cast<int>(chunk),
+                          static_cast<int>(reply_size()));
             rc = VEM_ILLEGAL;
         }
         if (rc != VEM_SUCCESS) {
@@ -617,8 +643,9 @@ int intf_svr_rcv_data(unsigned char* pByReceiveData, int nReceiveSize, unsigned 
 int intf_svr_send_rtc(unsigned char* pBySend, int nSend, unsigned char* pByRet, int nReturn,
                       unsigned long* pdwRead, unsigned long dwTimeout) {
     constexpr unsigned int fn = fn_intf_svr_send_rtc;
-    DbgLogMessage(LOG_LEVEL_TRACE, fn, LOG_START, "Svr Send RTS size:%d, Receive size:%d, timeout:%d",
-                  nSend, nReturn, static_cast<int>(dwTimeout));
+    DbgLogMessage(LOG_LEVEL_TRACE, fn, LOG_START,
+                  "Svr Send RTS size:%d, Receive size:%d, timeout:%d", nSend, nReturn,
+                  static_cast<int>(dwTimeout));
     if (int refused = port_request_refused(fn)) return refused;
     std::lock_guard lock(cs_rw);
     const auto finish = [&](int rc, long total) {

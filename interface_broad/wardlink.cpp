@@ -3,6 +3,8 @@
 // and service mode (VEMServiceIntf).  Also the library's load and unload
 // steps.  Only the operations of VEMInterface.h are exported
 // (wardlink.map); everything else is local to the library.
+#include "wardlink.h"
+
 #include <cstring>
 
 #include "VEMCmn.h"
@@ -10,7 +12,6 @@
 #include "VEMInterface.h"
 #include "VEMLibraryIntf.h"
 #include "VEMServiceIntf.h"
-#include "wardlink.h"
 
 // ---- Process state (see wardlink.h) ----------------------------------------
 std::uint32_t g_IntfType = SHARE_PORT_LIB;  // the mode
@@ -183,8 +184,8 @@ extern "C" int init_parallel(const char* lpszPort) {
 }
 
 extern "C" int init_network(const char* lpszIp, int nTCP, int nUDP) {
-    DbgLogMessage(LOG_LEVEL_TRACE, fn_init_network, LOG_START, "Open ETH start; ip=%s, tcp=%d, udp=%d",
-                  text(lpszIp), nTCP, nUDP);
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_init_network, LOG_START,
+                  "Open ETH start; ip=%s, tcp=%d, udp=%d", text(lpszIp), nTCP, nUDP);
     if (int refused = open_refused(fn_init_network, empty(lpszIp))) return refused;
     return dispatch_open(
         fn_init_network, "Open ETH exit=%d", [&] { return init_svr_network(lpszIp, nTCP, nUDP); },
@@ -192,8 +193,8 @@ extern "C" int init_network(const char* lpszIp, int nTCP, int nUDP) {
 }
 
 extern "C" int init_file(const char* lpszFilename, int nFormat) {
-    DbgLogMessage(LOG_LEVEL_TRACE, fn_init_file, LOG_START, "Open file start; filename=%s, format=%d",
-                  text(lpszFilename), nFormat);
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_init_file, LOG_START,
+                  "Open file start; filename=%s, format=%d", text(lpszFilename), nFormat);
     if (int refused = open_refused(fn_init_file, empty(lpszFilename))) return refused;
     return dispatch_open(
         fn_init_file, "Open file exit=%d", [&] { return init_svr_file(lpszFilename, nFormat); },
@@ -223,8 +224,8 @@ extern "C" int intf_lock(unsigned long nTimeout) {
 extern "C" int intf_unlock(void) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_intf_unlock, LOG_START, "UnLock() start");
     if (not_open(fn_intf_unlock)) return VEM_NOINIT;
-    const int rc = dispatch_open(fn_intf_unlock, "UnLock() exit=%d", intf_svr_unlock,
-                                 intf_lib_unlock);
+    const int rc =
+        dispatch_open(fn_intf_unlock, "UnLock() exit=%d", intf_svr_unlock, intf_lib_unlock);
     if (rc == VEM_SUCCESS) g_lockSem = 0;
     return rc;
 }
@@ -236,13 +237,12 @@ extern "C" int intf_send_data(unsigned char* pBySendData, int nSendSize, unsigne
     if (not_open(fn_intf_send_data)) return VEM_NOINIT;
     if (pdwSize == nullptr || pBySendData == nullptr || nSendSize < 1) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn_intf_send_data, LOG_ERRNO,
-                      "Invalid parameter (SendSize:0x%08X, Data:0x%08X, size:%d", ptr_low32(pdwSize),
-                      ptr_low32(pBySendData), nSendSize);
+                      "Invalid parameter (SendSize:0x%08X, Data:0x%08X, size:%d",
+                      ptr_low32(pdwSize), ptr_low32(pBySendData), nSendSize);
         return VEM_ILLEGAL;
     }
-    const int rc = service_mode()
-                       ? intf_svr_send_data(pBySendData, nSendSize, pdwSize, dwTimeout)
-                       : intf_lib_send_data(pBySendData, nSendSize, pdwSize, dwTimeout);
+    const int rc = service_mode() ? intf_svr_send_data(pBySendData, nSendSize, pdwSize, dwTimeout)
+                                  : intf_lib_send_data(pBySendData, nSendSize, pdwSize, dwTimeout);
     DbgLogMessage(LOG_LEVEL_TRACE, fn_intf_send_data, LOG_END, "Send result:%d, size:%d", rc,
                   static_cast<int>(*pdwSize));
     return rc;
@@ -281,8 +281,8 @@ extern "C" int intf_send_rtc(unsigned char* pBySend, int nSend, unsigned char* p
                       ptr_low32(pBySend), nSend, ptr_low32(pByRet), nReturn, ptr_low32(pdwRead));
         return VEM_ILLEGAL;
     }
-    const int rc =
-        service_mode() ? intf_svr_send_rtc(pBySend, nSend, pByRet, nReturn, pdwRead, dwTimeout)
+    const int rc = service_mode()
+                       ? intf_svr_send_rtc(pBySend, nSend, pByRet, nReturn, pdwRead, dwTimeout)
                        : intf_lib_send_rtc(pBySend, nSend, pByRet, nReturn, pdwRead, dwTimeout);
     DbgLogMessage(LOG_LEVEL_TRACE, fn_intf_send_rtc, LOG_END, "RTS received result:%d, size:%d", rc,
                   pdwRead != nullptr ? static_cast<int>(*pdwRead) : 0);

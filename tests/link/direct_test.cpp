@@ -160,8 +160,10 @@ TEST_F(Direct, UnlockAfterTheDataLeft) {
     char buf[8192];
     for (int i = 0; i < 500 && got < 6000; ++i) {
         const ssize_t r = ::read(drain.get(), buf, sizeof buf);
-        if (r > 0) got += static_cast<std::size_t>(r);
-        else std::this_thread::sleep_for(milliseconds(10));
+        if (r > 0)
+            got += static_cast<std::size_t>(r);
+        else
+            std::this_thread::sleep_for(milliseconds(10));
     }
     EXPECT_EQ(got, 6000u);
     EXPECT_EQ(reap(pid), 0);

@@ -119,13 +119,17 @@ class Peer {
 // was asked with 'r'.
 inline Answer usual(const Request& r) {
     switch (r.head.dwProcess) {
-        case PROC_INIT_FILE: return {3};
-        case PROC_SEND: return {0, r.head.dwSend};
+        case PROC_INIT_FILE:
+            return {3};
+        case PROC_SEND:
+            return {0, r.head.dwSend};
         case PROC_READ:
         case PROC_RW_RTS:
             return {0, r.head.dwRead, std::string(static_cast<std::size_t>(r.head.dwRead), 'r')};
-        case PROC_CLOSE: return {0};
-        default: return {1};
+        case PROC_CLOSE:
+            return {0};
+        default:
+            return {1};
     }
 }
 

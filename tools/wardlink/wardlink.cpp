@@ -69,16 +69,26 @@ struct Options {
 
 const char* code_name(int rc) {
     switch (rc) {
-        case VEM_SUCCESS: return "VEM_SUCCESS";
-        case VEM_INUSED: return "VEM_INUSED (port already open)";
-        case VEM_NODEVICE: return "VEM_NODEVICE (device not found or cannot be opened)";
-        case VEM_NOINIT: return "VEM_NOINIT (no port, or the daemon cannot be reached)";
-        case VEM_ALREADY_LOCK: return "VEM_ALREADY_LOCK";
-        case VEM_LOCK_TIMEOUT: return "VEM_LOCK_TIMEOUT (the port stayed locked by another)";
-        case VEM_NOLOCK: return "VEM_NOLOCK (port not locked)";
-        case VEM_NO_SUPPORT: return "VEM_NO_SUPPORT (not supported here)";
-        case VEM_ILLEGAL: return "VEM_ILLEGAL (invalid argument or internal failure)";
-        default: return "unknown code";
+        case VEM_SUCCESS:
+            return "VEM_SUCCESS";
+        case VEM_INUSED:
+            return "VEM_INUSED (port already open)";
+        case VEM_NODEVICE:
+            return "VEM_NODEVICE (device not found or cannot be opened)";
+        case VEM_NOINIT:
+            return "VEM_NOINIT (no port, or the daemon cannot be reached)";
+        case VEM_ALREADY_LOCK:
+            return "VEM_ALREADY_LOCK";
+        case VEM_LOCK_TIMEOUT:
+            return "VEM_LOCK_TIMEOUT (the port stayed locked by another)";
+        case VEM_NOLOCK:
+            return "VEM_NOLOCK (port not locked)";
+        case VEM_NO_SUPPORT:
+            return "VEM_NO_SUPPORT (not supported here)";
+        case VEM_ILLEGAL:
+            return "VEM_ILLEGAL (invalid argument or internal failure)";
+        default:
+            return "unknown code";
     }
 }
 
@@ -125,7 +135,7 @@ bool parse_port(const std::string& spec, Port& p) {
     const std::size_t colon = spec.find(':');
     const std::string scheme = spec.substr(0, colon);
     const std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
-    auto bad = [&] { return usage_error("bad PORT: ", spec.c_str()) , false; };
+    auto bad = [&] { return usage_error("bad PORT: ", spec.c_str()), false; };
     if (rest.empty()) return bad();
     if (scheme == "usb") {
         auto f = split(rest, ':');
@@ -169,11 +179,16 @@ bool parse_port(const std::string& spec, Port& p) {
 
 int open_port(const Port& p) {
     switch (p.kind) {
-        case INTF_USB: return init_usb(p.a, p.b, p.name.empty() ? nullptr : p.name.c_str());
-        case INTF_RS232: return init_serial(p.name.c_str(), p.a, p.b, p.c, p.d, p.e);
-        case INTF_PARRALLEL: return init_parallel(p.name.c_str());
-        case INTF_ETH: return init_network(p.name.c_str(), p.a, p.b);
-        default: return init_file(p.name.c_str(), p.a);
+        case INTF_USB:
+            return init_usb(p.a, p.b, p.name.empty() ? nullptr : p.name.c_str());
+        case INTF_RS232:
+            return init_serial(p.name.c_str(), p.a, p.b, p.c, p.d, p.e);
+        case INTF_PARRALLEL:
+            return init_parallel(p.name.c_str());
+        case INTF_ETH:
+            return init_network(p.name.c_str(), p.a, p.b);
+        default:
+            return init_file(p.name.c_str(), p.a);
     }
 }
 
@@ -271,10 +286,10 @@ struct Condition {
     bool stops;
 };
 constexpr Condition kConditions[] = {
-    {1, 0x04, "cover open", true},         {1, 0x20, "other error", true},
-    {2, 0x08, "cutter error", true},       {2, 0x20, "unrecoverable error", true},
-    {5, 0x04, "other error", true},        {3, 0x0C, "paper near end", false},
-    {3, 0x60, "paper end", true},          {2, 0x40, "recoverable error", true},
+    {1, 0x04, "cover open", true},   {1, 0x20, "other error", true},
+    {2, 0x08, "cutter error", true}, {2, 0x20, "unrecoverable error", true},
+    {5, 0x04, "other error", true},  {3, 0x0C, "paper near end", false},
+    {3, 0x60, "paper end", true},    {2, 0x40, "recoverable error", true},
 };
 
 // Prints the six status bytes in words; returns the number of conditions
@@ -337,9 +352,7 @@ int main(int argc, char** argv) {
     bool broadcast = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto value = [&](int& out) {
-            return i + 1 < argc && parse_int(argv[++i], out);
-        };
+        auto value = [&](int& out) { return i + 1 < argc && parse_int(argv[++i], out); };
         int v = 0;
         if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
