@@ -74,10 +74,10 @@ int file_read(WorkerArg* pArg, LPINTF_CMD pCmd);
 int file_rts(WorkerArg* pArg, LPINTF_CMD pCmd);
 
 // Writes one reply of len bytes to a server's S->C descriptor.  Bytes still
-// waiting there are stale (a client that went away without reading its
-// reply: the next request comes only after the previous reply was read),
-// so they are dropped first and never reach the next client.  Up to 10
-// attempts; stops early once the stop flag is set.  Logs "write problem,
+// waiting there are replies nobody read (the next request comes only after
+// the previous reply was read, or abandoned): they are dropped first, so
+// that abandoned replies cannot fill the FIFO and stall the daemon.  Up to
+// 10 attempts; stops early once the stop flag is set.  Logs "write problem,
 // size=%d, errno=%d" under fn for each short attempt.  Returns the bytes
 // written.
 long write_reply(int fd, const unsigned char* pReply, long len, unsigned int fn);

@@ -76,6 +76,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // in a port operation before it gives up on them (the process ends anyway).
 constexpr int kStopJoinSeconds = 3;
 struct timespec g_stopDeadline {};  // set when the stop begins
+bool g_bAbandoned = false;          // a worker outlived the grace period
 
 void notice(const char* text) {
     syslog(LOG_NOTICE, "%s", text);
@@ -227,6 +228,7 @@ int release_pipe_interface(int idx) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn_release_pipe_interface, LOG_ERRNO,
                       "pthread_join fail, errno=%d", err);
         // The worker still uses its records: only the FIFO files go.
+        g_bAbandoned = true;
         ::unlink(p->szSCName);
         ::unlink(p->szCSName);
         (void)g_lsInterface[idx].release();
@@ -581,6 +583,12 @@ int main() {
 
     // Stop every worker, remove every FIFO file.
     exit_service();
+    if (g_bAbandoned) {
+        // A worker is still inside a driver call: the drivers' state and
+        // libusb must not be torn down under it.
+        std::fflush(nullptr);
+        _exit(0);
+    }
     if (g_bInitLib != 0) libusb_exit(nullptr);
     return 0;
 }

@@ -1,9 +1,10 @@
-// wardlinkd as clients meet it: the real binary, started in a world of this
-// test's own (private /tmp, /dev/shm, /dev/log), spoken to through its FIFOs
-// with records written byte for byte.
+// wardlinkd as clients meet it: the real binary in a world of the test's
+// own, spoken to through its FIFOs with records written byte for byte.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <sstream>
 
 #include "daemon_harness.h"
 
@@ -18,7 +19,6 @@ class Wardlinkd : public ::testing::Test {
         log_.fd = isolate();
         ASSERT_GE(log_.fd, 0);
     }
-    // Starts the daemon and opens the main pipe.
     void boot() {
         ASSERT_TRUE(daemon_.start());
         ASSERT_TRUE(log_.wait_for("wardlinkd[" + std::to_string(daemon_.pid) +
@@ -26,9 +26,20 @@ class Wardlinkd : public ::testing::Test {
         ASSERT_TRUE(main_.open(""));
     }
     int open_port(const std::string& file) { return main_.ask(open_file(file)).result; }
-    std::string slurp(const std::string& path) {
+    static std::string slurp(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
+    }
+    // CPU time the daemon used so far, in clock ticks.
+    long cpu_ticks() const {
+        std::ifstream stat("/proc/" + std::to_string(daemon_.pid) + "/stat");
+        std::string s, field;
+        std::getline(stat, s);
+        std::istringstream rest(s.substr(s.rfind(')') + 2));
+        long utime = 0, stime = 0;
+        for (int i = 3; i < 14; ++i) rest >> field;
+        rest >> utime >> stime;
+        return utime + stime;
     }
 
     SysLog log_;
@@ -36,13 +47,13 @@ class Wardlinkd : public ::testing::Test {
     Client main_;
 };
 
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 }  // namespace
 
 // The main pipe: log settings answered and noticed on the system log, codes
-// it does not serve, closes of slots not in use, a short request (no reply,
-// and the next exchange is not disturbed), then SIGTERM: exit 0, FIFOs gone.
+// it does not serve, closes of slots not in use, names bounded by the bytes
+// that arrived, a short request (no reply), no busy loop once no client is
+// left;
+// then SIGTERM: exit 0, FIFOs gone, the stop noticed.
 TEST_F(Wardlinkd, ControlRequestsAndOrderlyStop) {
     boot();
     const struct {
@@ -50,17 +61,15 @@ TEST_F(Wardlinkd, ControlRequestsAndOrderlyStop) {
         std::int32_t result;
         const char* notice;
     } rows[] = {
-        {request(7, 5), 1, "Common Interface Service log level=5"},
+        {request(7, 31), 1, "Common Interface Service log level=31"},
         {request(13, ~0ULL), 1, "Common Interface Service log count=-1"},
-        {request(8, 0, 0, 0, 0, text("/tmp/wd.log") + Bytes{0}), 1,
-         "Common Interface Service log filename=/tmp/wd.log"},
-        {request(8, 0, 0, 0, 0, text("/nonexistent/wd.log") + Bytes{0}), 0, nullptr},
-        {request(8, 0, 0, 0, 0, Bytes{0}), 1, "Common Interface Service cancel log file"},
+        {log_file("/tmp/wd.log"), 1, "Common Interface Service log filename=/tmp/wd.log"},
+        {log_file("/nonexistent/wd.log"), 0, nullptr},
+        {request(8, 0, 0, 0, 0, {0}), 1, "Common Interface Service cancel log file"},
         {request(8), 1, nullptr},  // no name at all: cancel too
         {request(8, 0, 0, 0, 0, text("/tmp/unterminated")), 0, nullptr},
-        {request(9, 0, 1, 0, 0, Bytes{1}), -8, nullptr},
+        {request(9, 0, 1, 0, 0, {1}), -8, nullptr},
         {request(5), -8, nullptr},
-        {request(11), -8, nullptr},
         {request(1000), -8, nullptr},
         {request(12, 3), -3, nullptr},
         {request(12, 50), -3, nullptr},
@@ -69,43 +78,43 @@ TEST_F(Wardlinkd, ControlRequestsAndOrderlyStop) {
     };
     for (const auto& r : rows) {
         const Reply rep = main_.ask(r.req);
-        EXPECT_EQ(rep.length, 32) << "code " << le_at(r.req, 0);
-        EXPECT_EQ(rep.code, le_at(r.req, 0));
-        EXPECT_EQ(rep.result, r.result) << "code " << le_at(r.req, 0);
+        const std::uint64_t code = le_at(r.req, 0);
+        EXPECT_EQ(rep.length, 32) << "code " << code;
+        EXPECT_EQ(rep.code, code);
+        EXPECT_EQ(rep.result, r.result) << "code " << code;
         if (r.notice != nullptr) {
             EXPECT_TRUE(log_.wait_for(r.notice)) << r.notice;
         }
     }
     EXPECT_TRUE(fs::exists("/tmp/wd.log"));
 
-    // (Pipes keep no message boundaries: a client sends its next request
-    // only after the reply to the last, or its giving up on it.)
+    // Pipes keep no message boundaries: a client sends its next request
+    // only after the last reply, or after giving up on it.
     ASSERT_TRUE(main_.put(Bytes(20, 7)));
     EXPECT_FALSE(main_.get(300).has_value()) << "a short request was answered";
-    const Reply after = main_.ask(request(7, 0));
-    EXPECT_EQ(after.code, 7U);
-    EXPECT_EQ(after.result, 1);
-    EXPECT_FALSE(main_.get(100).has_value());
+    EXPECT_EQ(main_.ask(request(13, 2)).code, 13U);
+
+    main_.close();
+    const long before = cpu_ticks();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LE(cpu_ticks() - before, 5) << "the daemon spins without a client";
 
     EXPECT_EQ(daemon_.stop(3000), 0);
     EXPECT_TRUE(log_.wait_for("Common Interface Service stop"));
-    EXPECT_TRUE(service_fifos().empty());
+    EXPECT_EQ(service_fifos(), 0U);
 }
 
-// Two clients of one file port share a slot; data requests need the port
-// lock, respect the 1024-byte limit, and a request carrying fewer bytes than
-// it promises is refused without a byte reaching the port.  Every request
-// gets exactly one reply, echoing its code.  The first close keeps the
-// worker, the second removes the pair.
-TEST_F(Wardlinkd, SharedFilePortServesItsClients) {
+// Data requests on a file port: they need the port lock, respect the
+// 1024-byte limit, and a request carrying fewer bytes than it promises is
+// refused without a byte reaching the port.  Every request gets exactly one
+// reply echoing its code; codes a worker does not serve answer -8.
+TEST_F(Wardlinkd, FilePortDataRequests) {
     boot();
     const std::string file = "/tmp/port.bin";
     ASSERT_EQ(open_port(file), 0);
-    ASSERT_EQ(open_port(file), 0);
     Client port(pipe_suffix(file));
-    ASSERT_GE(port.r, 0);
-
     EXPECT_EQ(port.ask(send_request({1, 2, 3})).result, -6);  // nobody holds the lock
+
     Bytes expected;
     {
         PortLock lock(file_sem(file));
@@ -135,56 +144,45 @@ TEST_F(Wardlinkd, SharedFilePortServesItsClients) {
             EXPECT_EQ(rep.code, r.code);
             EXPECT_EQ(rep.result, r.result) << "request of " << r.req.size();
             EXPECT_EQ(rep.size, r.size);
-            expected.insert(expected.end(), r.reaches.begin(), r.reaches.end());
+            expected = expected + r.reaches;
         }
         // A client's stray exit byte is no exit: the worker goes on.
-        ASSERT_TRUE(port.put(Bytes{0}));
+        ASSERT_TRUE(port.put({0}));
         EXPECT_FALSE(port.get(100).has_value());
         EXPECT_EQ(port.ask(send_request(text("after"))).result, 0);
-        expected += text("after");
     }
     // The lock taken and released through the pipe, on the client's behalf.
     EXPECT_EQ(port.ask(request(5, 0, 0, 0, 0)).result, 0);
     EXPECT_EQ(port.ask(send_request(text("L"))).result, 0);
     EXPECT_EQ(port.ask(request(6)).result, 0);
     EXPECT_EQ(port.ask(send_request(text("no"))).result, -6);
-    expected += text("L");
 
-    EXPECT_EQ(main_.ask(request(12, 0)).result, 0);  // one client left
-    EXPECT_TRUE(fs::exists("/tmp/cmn_intf_to_svr" + pipe_suffix(file)));
-    {
-        PortLock lock(file_sem(file));
-        EXPECT_EQ(port.ask(send_request(text("end"))).result, 0);
-        expected += text("end");
-    }
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
-    EXPECT_EQ(service_fifos().size(), 2U);  // only the main pair
-    EXPECT_EQ(main_.ask(request(12, 0)).result, -3);
-    EXPECT_EQ(slurp(file), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(service_fifos(), 2U);  // only the main pair
+    EXPECT_EQ(slurp(file), std::string(expected.begin(), expected.end()) + "afterL");
 }
 
 // Opens that cannot be served are answered cleanly and leave no FIFO files;
-// the 51st distinct port is refused after "Interface buffer full".
+// the 51st distinct port is refused after "Interface buffer full", while a
+// port already open is still shared.
 TEST_F(Wardlinkd, OpenRefusalsAndFullTable) {
     boot();
-    ASSERT_EQ(main_.ask(request(8, 0, 0, 0, 0, text("/tmp/wd.log") + Bytes{0})).result, 1);
-    ASSERT_EQ(main_.ask(request(13, 2)).result, 1);
-    ASSERT_EQ(main_.ask(request(7, 1)).result, 1);
+    for (const Bytes& req : {log_file("/tmp/wd.log"), request(13, 2), request(7, 1)}) {
+        ASSERT_EQ(main_.ask(req).result, 1);
+    }
     const struct {
         Bytes req;
         std::int32_t result;  // 1: any negative code
     } rows[] = {
         {open_file(""), -8},
-        {request(4, 0, 0, 0, 0, {1, 0, 0, 0, 'a', 'b'}), -8},  // name never ends
+        {request(4, 0, 0, 0, 0, {1, 0, 0, 0, 'a', 'b'}), -8},  // the name never ends
         {request(4, 0, 0, 0, 0, {1, 0, 0, 0}), -8},            // no name at all
         {open_file(std::string(300, 'n')), -8},
         {open_file("/nonexistent/dir/x"), -2},
         {open_request(3, {9100, 161}, ""), -8},
-        {open_request(1, {9600, 8, 0, 1, 0}, ""), -8},
         {open_request(0, {0x1234, 0x5678}, "SN" + std::string(280, '0')), -8},
-        // Kinds whose driver cannot serve these names, built in or not.
         {open_request(0, {0x1234, 0x5678}, ""), 1},
-        {open_request(1, {9600, 8, 0, 1, 0}, "/dev/nonexistent-tty"), 1},
+        {open_serial("/dev/nonexistent-tty"), 1},
         {open_request(2, {}, "/dev/nonexistent-lp"), 1},
     };
     for (const auto& r : rows) {
@@ -195,25 +193,26 @@ TEST_F(Wardlinkd, OpenRefusalsAndFullTable) {
         } else {
             EXPECT_EQ(rep.result, r.result) << "request of " << r.req.size();
         }
-        EXPECT_EQ(service_fifos().size(), 2U) << "request of " << r.req.size();
+        EXPECT_EQ(service_fifos(), 2U) << "request of " << r.req.size();
     }
     for (int i = 0; i < 50; ++i) ASSERT_EQ(open_port("/tmp/f" + std::to_string(i)), i);
     EXPECT_EQ(open_port("/tmp/f50"), -8);
-    EXPECT_EQ(open_port("/tmp/f7"), 7);  // sharing needs no free slot
+    EXPECT_EQ(open_port("/tmp/f7"), 7);
     EXPECT_NE(slurp("/tmp/wd.log").find("Interface buffer full"), std::string::npos);
     EXPECT_EQ(daemon_.stop(), 0);
-    EXPECT_TRUE(service_fifos().empty());
+    EXPECT_EQ(service_fifos(), 0U);
 }
 
 // Links and files planted under the FIFO names before the daemon starts:
-// nothing they point at changes, the daemon's FIFOs replace them, stay
-// root's and get their mode on the FIFO itself; a planted directory makes
-// that port's open fail and is left alone.
+// nothing they point at changes; the daemon's FIFOs replace them, root's,
+// with their mode on the FIFO itself; a planted directory fails that open
+// and is left alone, and names that are no pair of ours are not touched.
 TEST_F(Wardlinkd, PlantedLinksChangeNothing) {
     fs::create_directory("/tmp/victim");
     std::ofstream("/tmp/victim/secret") << "secret";
+    const auto rw = fs::perms::owner_read | fs::perms::owner_write;
     fs::permissions("/tmp/victim", fs::perms::owner_all);
-    fs::permissions("/tmp/victim/secret", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions("/tmp/victim/secret", rw);
     fs::create_directory_symlink("/tmp/victim", "/tmp/cmn_intf_to_svr");
     fs::create_symlink("/tmp/victim/secret", "/tmp/cmn_svr_to_intf");
     fs::create_directory_symlink("/tmp/victim", "/tmp/cmn_intf_to_svr_x");
@@ -231,31 +230,28 @@ TEST_F(Wardlinkd, PlantedLinksChangeNothing) {
         EXPECT_EQ(st.st_mode & 07777, 0777U) << n;
         EXPECT_EQ(st.st_uid, 0U) << n;
     }
+    EXPECT_EQ(daemon_.stop(), 0);
     EXPECT_EQ(fs::status("/tmp/victim").permissions(), fs::perms::owner_all);
-    EXPECT_EQ(fs::status("/tmp/victim/secret").permissions(),
-              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status("/tmp/victim/secret").permissions(), rw);
     EXPECT_EQ(slurp("/tmp/victim/secret"), "secret");
     EXPECT_TRUE(fs::is_symlink("/tmp/cmn_intf_to_svr_x"));
     EXPECT_TRUE(fs::is_directory(fs::symlink_status("/tmp/cmn_intf_to_svr_tmp_d.bin")));
-    EXPECT_EQ(daemon_.stop(), 0);
-    EXPECT_TRUE(fs::is_symlink("/tmp/cmn_intf_to_svr_x"));
 }
 
-// Started by process 1 (as under systemd or in a container) the daemon does
-// not fork, yet SIGTERM still brings the orderly stop and the notices.
+// Started by process 1 (systemd, a container) the daemon does not fork, yet
+// SIGTERM still brings the orderly stop and its system-log notices.
 TEST_F(Wardlinkd, ParentIsProcessOne) {
     int ctl[2];
     ASSERT_EQ(::pipe(ctl), 0);
     const pid_t helper = ::fork();
     ASSERT_GE(helper, 0);
-    if (helper == 0) {
+    if (helper == 0) {  // a container: PID namespace, and a /proc showing it
         ::close(ctl[1]);
-        // A container of our own: PID namespace, and a /proc that shows it.
         if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             _exit(90);
         }
-        const pid_t init = ::fork();  // process 1 of the new namespace
+        const pid_t init = ::fork();
         if (init == 0) {
             if (::mount("proc", "/proc", "proc", 0, nullptr) != 0) _exit(91);
             const pid_t d = ::fork();
@@ -263,8 +259,7 @@ TEST_F(Wardlinkd, ParentIsProcessOne) {
                 ::execl(WARDLINKD_PATH, "wardlinkd", static_cast<char*>(nullptr));
                 _exit(127);
             }
-            char c;
-            while (::read(ctl[0], &c, 1) > 0) {
+            for (char c; ::read(ctl[0], &c, 1) > 0;) {
             }
             ::kill(d, SIGTERM);
             int st = 0;
@@ -279,17 +274,15 @@ TEST_F(Wardlinkd, ParentIsProcessOne) {
     ASSERT_TRUE(log_.wait_for("Common Interface Service start"));
     ASSERT_TRUE(wait_until([] { return fs::exists("/tmp/cmn_intf_to_svr"); }));
     ASSERT_TRUE(main_.open(""));
-    EXPECT_EQ(main_.ask(request(7, 0)).result, 1);
     ASSERT_EQ(open_port("/tmp/p1.bin"), 0);
     main_.close();
 
     ::close(ctl[1]);  // the helper sends SIGTERM
     int st = 0;
     ASSERT_TRUE(wait_until([&] { return ::waitpid(helper, &st, WNOHANG) == helper; }, 8000));
-    EXPECT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(st, 0);
     EXPECT_TRUE(log_.wait_for("Common Interface Service stop"));
-    EXPECT_TRUE(service_fifos().empty());
+    EXPECT_EQ(service_fifos(), 0U);
 }
 
 // SIGTERM while a client keeps a port busy, with a port whose client never
@@ -314,44 +307,39 @@ TEST_F(Wardlinkd, StopDuringTraffic) {
     EXPECT_EQ(daemon_.stop(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 6s);
     traffic.join();
-    EXPECT_TRUE(service_fifos().empty());
+    EXPECT_EQ(service_fifos(), 0U);
     EXPECT_EQ(fs::file_size("/tmp/busy.bin") % 512, 0U);
 }
 
-// A reconnect asked on the main pipe: the worker first serves the request
-// that wakes it, then reopens the port, and serves nothing until that
-// works; the waiting request is answered once the port is back.
+// A reconnect asked on the main pipe: the worker serves the request that
+// wakes it, then reopens the port and serves nothing until that works.
 TEST_F(Wardlinkd, ReconnectWaitsForThePort) {
     boot();
     fs::create_directory("/tmp/rc");
     const std::string file = "/tmp/rc/out.bin";
-    const int idx = open_port(file);
-    ASSERT_EQ(idx, 0);
+    ASSERT_EQ(open_port(file), 0);
     Client port(pipe_suffix(file));
     PortLock lock(file_sem(file));
-    ASSERT_EQ(port.ask(send_request(text("A"))).result, 0);
     fs::remove_all("/tmp/rc");
-    EXPECT_EQ(main_.ask(request(14, idx)).result, 1);
+    EXPECT_EQ(main_.ask(request(14, 0)).result, 1);
     EXPECT_EQ(port.ask(send_request(text("B"))).result, 0);  // old handle, file gone
     ASSERT_TRUE(port.put(send_request(text("C"))));
     EXPECT_FALSE(port.get(1500).has_value()) << "served while the port was away";
     fs::create_directory("/tmp/rc");
-    const auto rep = port.get(5000);
-    ASSERT_TRUE(rep.has_value());
-    EXPECT_EQ(rep->result, 0);
-    EXPECT_EQ(main_.ask(request(12, idx)).result, 0);
+    EXPECT_EQ(port.get(5000).value_or(Reply{}).result, 0);
+    EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
     EXPECT_EQ(slurp(file), "C");
 }
 
-// Two clients of one serial port (a pty, the test playing the printer) get
-// one slot; exchanges send, then read what the printer answers; the first
-// close leaves the worker serving ("count=1"), the second removes the pair.
+// Two clients of one serial port (a pty; the test plays the printer) share
+// one slot; an exchange sends, then reads the printer's answer, and either
+// half may be empty.  The first close leaves the worker serving ("count=1"),
+// the second removes the pair.
 TEST_F(Wardlinkd, SerialPortSharedByTwoClients) {
     boot();
     Pty pty;
     ASSERT_FALSE(pty.slave.empty());
-    for (const Bytes& req : {request(8, 0, 0, 0, 0, text("/tmp/wd.log") + Bytes{0}),
-                             request(13, 2), request(7, 4)}) {
+    for (const Bytes& req : {log_file("/tmp/wd.log"), request(13, 2), request(7, 4)}) {
         ASSERT_EQ(main_.ask(req).result, 1);
     }
     ASSERT_EQ(main_.ask(open_serial(pty.slave)).result, 0);
@@ -367,30 +355,25 @@ TEST_F(Wardlinkd, SerialPortSharedByTwoClients) {
         EXPECT_EQ(r.result, 0);
         EXPECT_EQ(r.data, Bytes{0x16});
 
-        ASSERT_TRUE(pty.give(text("abcd")));  // only a read
+        ASSERT_TRUE(pty.give(text("abcd")));
         r = port.ask(request(11, 0, 0, 4, 2000));
         EXPECT_EQ(r.length, 36);
         EXPECT_EQ(r.data, text("abcd"));
 
-        r = port.ask(request(11, 0, 3, 0, 2000, text("xyz")));  // only a send
+        r = port.ask(request(11, 0, 3, 0, 2000, text("xyz")));
         EXPECT_EQ(r.length, 32);
         EXPECT_EQ(r.result, 0);
         EXPECT_EQ(pty.take(3), text("xyz"));
-
-        r = port.ask(request(10, 0, 0, 2, 300));  // the printer stays silent
-        EXPECT_EQ(r.result, -8);
-        EXPECT_EQ(r.size, 0U);
     }
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
     EXPECT_NE(slurp("/tmp/wd.log").find("] count=1"), std::string::npos);
-    EXPECT_EQ(service_fifos().size(), 4U);
     {
         PortLock lock(serial_sem(pty.slave));
         EXPECT_EQ(port.ask(send_request(text("still"), 2000)).result, 0);
         EXPECT_EQ(pty.take(5), text("still"));
     }
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
-    EXPECT_EQ(service_fifos().size(), 2U);
+    EXPECT_EQ(service_fifos(), 2U);
 }
 
 // A USB printer (the fake bus, preloaded into the daemon) unplugged in the
@@ -400,8 +383,8 @@ TEST_F(Wardlinkd, UsbPrinterUnpluggedMidJobAndBack) {
     fs::create_directories("/tmp/usb");
     const auto bus = [](int present) {
         std::ofstream("/tmp/usb/bus.new")
-            << "output /tmp/usb\njournal /tmp/usb/journal\n"
-            << "device m2a vid=0xF1E0 pid=0x0002 serial=A1 present=" << present << "\n";
+            << "output /tmp/usb\ndevice m2a vid=0xF1E0 pid=0x0002 serial=A1 present=" << present
+            << "\n";
         fs::rename("/tmp/usb/bus.new", "/tmp/usb/bus.conf");
     };
     bus(1);
@@ -424,8 +407,6 @@ TEST_F(Wardlinkd, UsbPrinterUnpluggedMidJobAndBack) {
     ASSERT_TRUE(port.put(send_request(text("second\n"))));
     EXPECT_FALSE(port.get(1500).has_value()) << "served while unplugged";
     bus(1);
-    const auto back = port.get(5000);
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(back->result, 0);
+    EXPECT_EQ(port.get(5000).value_or(Reply{}).result, 0);
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
 }
