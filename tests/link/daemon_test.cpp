@@ -20,10 +20,10 @@ class ThroughDaemon : public ::testing::Test {
         ASSERT_TRUE(daemon_.start());
     }
     void TearDown() override { EXPECT_EQ(daemon_.stop(), 0) << "the daemon's exit status"; }
-    bool port_pipes_present() {
-        for (const auto& n : harness::service_fifos())
-            if (n.find("wl-svc") != std::string::npos) return true;
-        return false;
+    // The port's FIFO pair (the daemon's main pair stays while it runs).
+    static bool port_pipes_present() {
+        return harness::fs::exists("/tmp/cmn_intf_to_svr_tmp_wl-svc.bin") ||
+               harness::fs::exists("/tmp/cmn_svr_to_intf_tmp_wl-svc.bin");
     }
     const std::string path_ = "/tmp/wl-svc.bin";
     Daemon daemon_;
