@@ -1,9 +1,10 @@
 #!/bin/bash
-# The wardlink tool (libwardlink's public interface, direct mode) on every
-# kind of port: the emulator over Ethernet (TCP data, UDP status, SNMP) and
-# on a pty as a serial line, the fake USB bus and the fake ppdev port
-# preloaded, and a file.  Each status is asked of a printer whose cover is
-# open and paper nearly out, and must come back in words.
+# The wardlink tool (libwardlink's public interface) on every kind of port,
+# in direct mode and then through wardlinkd: the emulator over Ethernet (TCP
+# data, UDP status, SNMP) and on a pty as a serial line, the fake USB bus
+# and the fake ppdev port preloaded, and a file.  Each status is asked of a
+# printer whose cover is open and paper nearly out, and must come back in
+# words.
 # Usage: tool_e2e.sh BUILD_DIR   (inside tools/ns-run.sh: it listens on 127.0.0.1)
 set -uo pipefail
 build=${1:?}
@@ -13,7 +14,12 @@ fakeusb=$build/tools/fakeusb/libvemfakeusb.so
 fakepp=$build/tools/fakeppdev/libfakeppdev.so
 d=$(mktemp -d)
 fails=0
-cleanup() { [[ -n ${emupid:-} ]] && kill "$emupid" 2>/dev/null && wait "$emupid"; rm -rf "$d"; }
+daemon=$build/interface_broad/service/wardlinkd
+cleanup() {
+    [[ -n ${emupid:-} ]] && kill "$emupid" 2>/dev/null && wait "$emupid"
+    [[ -n ${dpid:-} ]] && kill "$dpid" 2>/dev/null
+    rm -rf "$d"
+}
 trap cleanup EXIT
 
 # expect NAME WANT_RC PATTERN... -- COMMAND...: runs it, checks the exit
@@ -70,6 +76,32 @@ mkdir -p "$d/par"
 expect "parallel send" 0 "11 bytes sent" -- env LD_PRELOAD="$fakepp" FAKEPPDEV_DEVICE=/dev/parport7 \
     FAKEPPDEV_OUT="$d/par" "$tool" send parallel:/dev/parport7 "$d/receipt.bin"
 ls "$d/par"/*.events.jsonl >/dev/null 2>&1 || { echo "FAIL: nothing reached the parallel port"; fails=1; }
+
+# The same through the daemon, which gets the fakes preloaded.  It detaches
+# itself unless its parent is process 1 (this script, run straight under
+# tools/ns-run.sh); this private PID namespace holds only our processes, so
+# the one wardlinkd in it is ours either way.
+LD_PRELOAD="$fakeusb $fakepp" VEM_FAKEUSB_CONFIG=$d/usb.conf FAKEPPDEV_DEVICE=/dev/parport7 \
+    FAKEPPDEV_OUT="$d/par" "$daemon" &
+for _ in $(seq 200); do [[ -p /tmp/cmn_intf_to_svr ]] && break; sleep 0.05; done
+dpid=$(pgrep -x wardlinkd)
+[[ -n $dpid ]] || { echo "FAIL: wardlinkd did not start"; exit 1; }
+expect "service ethernet status" 0 "  cover open" "  paper near end" -- \
+    "$tool" --service status net:127.0.0.1:9100:3000
+expect "service ethernet send" 0 "11 bytes sent" -- \
+    "$tool" --service send net:127.0.0.1 "$d/receipt.bin"
+expect "service serial status" 0 "  cover open" -- "$tool" --service status "serial:$d/pty:9600"
+expect "service usb status" 0 "  cover open" "  paper near end" -- \
+    "$tool" --service status usb:0xF1E0:0x0002:A1
+expect "service usb send" 0 "11 bytes sent" -- \
+    "$tool" --service send usb:0xF1E0:0x0001 "$d/receipt.bin"
+expect "service parallel send" 0 "11 bytes sent" -- \
+    "$tool" --service send parallel:/dev/parport7 "$d/receipt.bin"
+expect "service file send" 0 "11 bytes sent" -- "$tool" --service send "file:$d/svc.bin" "$d/receipt.bin"
+kill "$dpid"
+for _ in $(seq 100); do kill -0 "$dpid" 2>/dev/null || break; sleep 0.05; done
+dpid=
+[[ $(cat "$d/svc.bin") == $(cat "$d/receipt.bin") ]] || { echo "FAIL: service file content"; fails=1; }
 
 kill "$emupid"; wait "$emupid"; emupid=
 ls "$d/emu"/job-*-r01.png >/dev/null 2>&1 || { echo "FAIL: the emulator printed nothing"; fails=1; }
