@@ -250,7 +250,7 @@ struct Daemon {
             ::execl(WARDLINKD_PATH, "wardlinkd", static_cast<char*>(nullptr));
             _exit(127);
         }
-        const auto up = [] { return fs::exists("/tmp/cmn_intf_to_svr"); };
+        const auto up = [] { return fs::is_fifo(fs::symlink_status("/tmp/cmn_intf_to_svr")); };
         if (::getpid() == 1) return (pid = first) > 0 && wait_until(up);
         int st = 0;
         if (first < 0 || ::waitpid(first, &st, 0) != first || st != 0 || !wait_until(up)) {
