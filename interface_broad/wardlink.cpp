@@ -53,9 +53,9 @@ bool not_open(unsigned int fn) {
     return true;
 }
 
-// Runs the open of the mode and writes the exit line.
+// Runs the operation of the mode and writes the exit line.
 template <typename Svr, typename Lib>
-int dispatch_open(unsigned int fn, const char* exitFmt, Svr svr, Lib lib) {
+int dispatch(unsigned int fn, const char* exitFmt, Svr svr, Lib lib) {
     const int rc = service_mode() ? svr() : lib();
     DbgLogMessage(LOG_LEVEL_TRACE, fn, LOG_END, exitFmt, rc);
     return rc;
@@ -146,14 +146,14 @@ extern "C" int init_close(void) {
         DbgLogMessage(LOG_LEVEL_TRACE, fn_init_close, LOG_START, "already close");
         return VEM_SUCCESS;
     }
-    return dispatch_open(fn_init_close, "Close interface exit=%d", init_svr_close, init_lib_close);
+    return dispatch(fn_init_close, "Close interface exit=%d", init_svr_close, init_lib_close);
 }
 
 extern "C" int init_usb(int nVid, int nPid, const char* lpszSerialNo) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_init_usb, LOG_START, "Open USB start, vid=%d, pid=%d, sn=%s",
                   nVid, nPid, text(lpszSerialNo));
     if (int refused = open_refused(fn_init_usb, false)) return refused;
-    return dispatch_open(
+    return dispatch(
         fn_init_usb, "Open USB exit=%d", [&] { return init_svr_usb(nVid, nPid, lpszSerialNo); },
         [&] { return init_lib_usb(nVid, nPid, lpszSerialNo); });
 }
@@ -164,7 +164,7 @@ extern "C" int init_serial(const char* lpszPort, int nBaudrate, int nDataBit, in
                   "Open Serial start; port=%s, baud=%d, bit=%d, parity=%d, stop=%d, flow=%d",
                   text(lpszPort), nBaudrate, nDataBit, nParity, nStopBit, nFlowControl);
     if (int refused = open_refused(fn_init_serial, empty(lpszPort))) return refused;
-    return dispatch_open(
+    return dispatch(
         fn_init_serial, "Open Serial exit=%d",
         [&] {
             return init_svr_serial(lpszPort, nBaudrate, nDataBit, nParity, nStopBit, nFlowControl);
@@ -178,7 +178,7 @@ extern "C" int init_parallel(const char* lpszPort) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_init_parallel, LOG_START, "Open PAR start; port=%s",
                   text(lpszPort));
     if (int refused = open_refused(fn_init_parallel, empty(lpszPort))) return refused;
-    return dispatch_open(
+    return dispatch(
         fn_init_parallel, "Open PAR exit=%d", [&] { return init_svr_parallel(lpszPort); },
         [&] { return init_lib_parallel(lpszPort); });
 }
@@ -187,7 +187,7 @@ extern "C" int init_network(const char* lpszIp, int nTCP, int nUDP) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_init_network, LOG_START,
                   "Open ETH start; ip=%s, tcp=%d, udp=%d", text(lpszIp), nTCP, nUDP);
     if (int refused = open_refused(fn_init_network, empty(lpszIp))) return refused;
-    return dispatch_open(
+    return dispatch(
         fn_init_network, "Open ETH exit=%d", [&] { return init_svr_network(lpszIp, nTCP, nUDP); },
         [&] { return init_lib_network(lpszIp, nTCP, nUDP); });
 }
@@ -196,7 +196,7 @@ extern "C" int init_file(const char* lpszFilename, int nFormat) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_init_file, LOG_START,
                   "Open file start; filename=%s, format=%d", text(lpszFilename), nFormat);
     if (int refused = open_refused(fn_init_file, empty(lpszFilename))) return refused;
-    return dispatch_open(
+    return dispatch(
         fn_init_file, "Open file exit=%d", [&] { return init_svr_file(lpszFilename, nFormat); },
         [&] { return init_lib_file(lpszFilename, nFormat); });
 }
@@ -206,15 +206,14 @@ extern "C" int init_file(const char* lpszFilename, int nFormat) {
 extern "C" int intf_reconnect(void) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_intf_reconnect, LOG_START, "Reconnect start");
     if (not_open(fn_intf_reconnect)) return VEM_NOINIT;
-    return dispatch_open(fn_intf_reconnect, "Reconnect exit=%d", intf_svr_reconnect,
-                         intf_lib_reconnect);
+    return dispatch(fn_intf_reconnect, "Reconnect exit=%d", intf_svr_reconnect, intf_lib_reconnect);
 }
 
 extern "C" int intf_lock(unsigned long nTimeout) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_intf_lock, LOG_START, "Lock() start, timeout=%d",
                   static_cast<int>(nTimeout));
     if (not_open(fn_intf_lock)) return VEM_NOINIT;
-    const int rc = dispatch_open(
+    const int rc = dispatch(
         fn_intf_lock, "Lock() exit=%d", [&] { return intf_svr_lock(nTimeout); },
         [&] { return intf_lib_lock(nTimeout); });
     if (rc == VEM_SUCCESS) g_lockSem = 1;
@@ -224,8 +223,7 @@ extern "C" int intf_lock(unsigned long nTimeout) {
 extern "C" int intf_unlock(void) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_intf_unlock, LOG_START, "UnLock() start");
     if (not_open(fn_intf_unlock)) return VEM_NOINIT;
-    const int rc =
-        dispatch_open(fn_intf_unlock, "UnLock() exit=%d", intf_svr_unlock, intf_lib_unlock);
+    const int rc = dispatch(fn_intf_unlock, "UnLock() exit=%d", intf_svr_unlock, intf_lib_unlock);
     if (rc == VEM_SUCCESS) g_lockSem = 0;
     return rc;
 }
