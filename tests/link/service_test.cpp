@@ -17,7 +17,12 @@ namespace {
 
 class Service : public FilePort {
   protected:
-    void SetUp() override { ASSERT_EQ(init_intf_type(SHARE_PORT_SVR), VEM_SUCCESS); }
+    void SetUp() override {
+        // Fresh FIFO files: the partner must never share them with a daemon
+        // that another test left stopping.
+        ::unlink("/tmp/cmn_intf_to_svr"), ::unlink("/tmp/cmn_svr_to_intf");
+        ASSERT_EQ(init_intf_type(SHARE_PORT_SVR), VEM_SUCCESS);
+    }
     void TearDown() override {
         FilePort::TearDown();
         ::sem_unlink(INTF_MAIN_SEM_NAME);

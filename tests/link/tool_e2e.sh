@@ -84,7 +84,9 @@ ls "$d/par"/*.events.jsonl >/dev/null 2>&1 || { echo "FAIL: nothing reached the 
 LD_PRELOAD="$fakeusb $fakepp" VEM_FAKEUSB_CONFIG=$d/usb.conf FAKEPPDEV_DEVICE=/dev/parport7 \
     FAKEPPDEV_OUT="$d/par" "$daemon" &
 for _ in $(seq 200); do [[ -p /tmp/cmn_intf_to_svr ]] && break; sleep 0.05; done
-dpid=$(pgrep -x wardlinkd)
+# The one that is not a zombie: a detaching start leaves its first process
+# unreaped here.
+dpid=$(ps -o pid=,stat= -C wardlinkd | awk '$2 !~ /Z/ { print $1 }')
 [[ -n $dpid ]] || { echo "FAIL: wardlinkd did not start"; exit 1; }
 expect "service ethernet status" 0 "  cover open" "  paper near end" -- \
     "$tool" --service status net:127.0.0.1:9100:3000
@@ -98,8 +100,14 @@ expect "service usb send" 0 "11 bytes sent" -- \
 expect "service parallel send" 0 "11 bytes sent" -- \
     "$tool" --service send parallel:/dev/parport7 "$d/receipt.bin"
 expect "service file send" 0 "11 bytes sent" -- "$tool" --service send "file:$d/svc.bin" "$d/receipt.bin"
+# Its stop ends by removing the main FIFO pair; the next test must not meet
+# a daemon still stopping on those files.
 kill "$dpid"
-for _ in $(seq 100); do kill -0 "$dpid" 2>/dev/null || break; sleep 0.05; done
+gone() { [[ ! -e /tmp/cmn_intf_to_svr ]] && { ! kill -0 "$dpid" 2>/dev/null ||
+                                               grep -q '^State:.*Z' "/proc/$dpid/status"; }; }
+for _ in $(seq 300); do gone && break; sleep 0.05; done
+gone || { echo "FAIL: wardlinkd did not stop"; fails=1; kill -KILL "$dpid"; }
+rm -f /tmp/cmn_intf_to_svr /tmp/cmn_svr_to_intf
 dpid=
 [[ $(cat "$d/svc.bin") == $(cat "$d/receipt.bin") ]] || { echo "FAIL: service file content"; fails=1; }
 
