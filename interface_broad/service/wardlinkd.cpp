@@ -30,7 +30,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string>
 
 #include "VEMETH.h"
 #include "VEMService.h"

@@ -416,3 +416,30 @@ TEST_F(Wardlinkd, UsbPrinterUnpluggedMidJobAndBack) {
     EXPECT_EQ(port.get(5000).value_or(Reply{}).result, 0);
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
 }
+
+// A parallel printer (the fake ppdev port, preloaded into the daemon): data
+// reaches the port byte by byte, and a status exchange sends, then reads
+// the printer's answer.
+TEST_F(Wardlinkd, ParallelPortThroughTheDaemon) {
+    fs::create_directories("/tmp/par");
+    ::setenv("LD_PRELOAD", FAKEPPDEV_PATH, 1);
+    ::setenv("FAKEPPDEV_DEVICE", "/dev/parport0", 1);
+    ::setenv("FAKEPPDEV_OUT", "/tmp/par", 1);
+    ::setenv("FAKEPPDEV_TRACE", "/tmp/par/trace", 1);
+    boot();
+    ::unsetenv("LD_PRELOAD");
+
+    ASSERT_EQ(main_.ask(open_request(2, {}, "/dev/parport0")).result, 0);
+    Client port(pipe_suffix("/dev/parport0"));
+    {
+        PortLock lock("/cmn_share_interface_parallel_sem__dev_parport0__");
+        EXPECT_EQ(port.ask(send_request(text("\x1b@hi\n"))).result, 0);
+        const Reply status = port.ask(request(11, 0, 3, 1, 1000, {0x10, 0x04, 0x01}));
+        EXPECT_EQ(status.result, 0);
+        EXPECT_EQ(status.size, 1U);
+    }
+    EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
+    const std::string trace = slurp("/tmp/par/trace");
+    EXPECT_NE(trace.find("PPWDATA 1B"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("PPWDATA 0A"), std::string::npos) << trace;
+}
