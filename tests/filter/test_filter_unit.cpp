@@ -243,17 +243,6 @@ TEST_F(FilterCore, HeaderChecksAndFeeds) {
 
 // ---- image conversion ------------------------------------------------------------
 
-TEST(FilterConvert, GrayFromColourHandChecked) {
-    const Bytes colour = {255, 255, 255, 0, 0, 0, 128, 128, 128, 255, 0,
-                          0,   0,   255, 0, 0, 0, 255, 10,  200, 30};
-    Bytes gray(7, 0xEE), tooShort(2);
-    ASSERT_EQ(prepareGrayScaleData(colour, gray), 1);
-    // 10*0.299 + 200*0.587 + 30*0.114 = 2.99 + 117.4 + 3.42 = 123.81
-    EXPECT_EQ(hex(gray), hex({255, 0, 128, 76, 149, 29, 123}));
-    EXPECT_EQ(prepareGrayScaleData(colour, tooShort), 0);
-    EXPECT_EQ(prepareGrayScaleData(Bytes{1, 2, 3, 4}, gray), 0);
-}
-
 TEST(FilterConvert, DitherStatisticsOfUniformGray) {
     // Black dots of a 576 x 64 page of one gray level, per method.
     const size_t total = 576 * 64;
