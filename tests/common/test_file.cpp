@@ -1,19 +1,13 @@
 // The file port on real files, against the daemon's build of the drivers (50 slots).
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "VEMFILE.h"
+#include "testkit.h"
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ostringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
-}
+using testkit::read_file;
+
 std::string sem_name(std::string path) {
     for (char& c : path) c = c == '/' ? '_' : c;
     return "/cmn_share_interface_file_sem_" + path + "__";
@@ -27,7 +21,6 @@ class FilePort : public ::testing::Test {
         init_buf_file();  // closes every slot
         for (const auto& e : std::filesystem::directory_iterator(dir_))
             ::sem_unlink(sem_name(e.path()).c_str());
-        std::filesystem::remove_all(dir_);
     }
     std::string file(const std::string& name) const { return dir_ + "/" + name; }
     static int send(int idx, std::string data, unsigned long* sent = nullptr) {
@@ -35,8 +28,8 @@ class FilePort : public ::testing::Test {
         auto* bytes = reinterpret_cast<unsigned char*>(data.data());
         return send_data_file(idx, bytes, static_cast<int>(data.size()), sent ? sent : &n, 0);
     }
-    char tmpl_[24] = "/tmp/vemfileXXXXXX";
-    std::string dir_ = ::mkdtemp(tmpl_) ? tmpl_ : "";
+    testkit::TempDir tmp_;
+    std::string dir_ = tmp_.path;
     std::string out_ = file("out.bin");
 };
 

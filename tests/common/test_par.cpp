@@ -6,33 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "VEMPAR.h"
 #include "VEMPortOps.h"
+#include "testkit.h"
 
 namespace {
 
 constexpr char kDevice[] = "/dev/fakeparport0";  // exists only for the fake
 
-using Clock = std::chrono::steady_clock;
-long ms_since(Clock::time_point t0) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
-
-std::string read_file(const std::filesystem::path& path) {
-    std::ostringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
-}
+using testkit::Clock;
+using testkit::ms_since;
+using testkit::read_file;
 
 class ParallelPort : public ::testing::Test {
   protected:
@@ -47,7 +34,6 @@ class ParallelPort : public ::testing::Test {
         init_buf_par();
         char name[VEM_SEM_NAME_SIZE];
         if (compose_port_sem_name(name, VEM_PAR_SEM_TEMPLATE, kDevice)) ::sem_unlink(name);
-        std::filesystem::remove_all(dir_);
     }
     // Replaces the fake's steering (a new file each time, so it is re-read).
     void control(const std::string& text) const {
@@ -85,8 +71,8 @@ class ParallelPort : public ::testing::Test {
                              static_cast<int>(data.size()), sent, limit);
     }
 
-    char tmpl_[24] = "/tmp/vemparXXXXXX";
-    std::string dir_ = ::mkdtemp(tmpl_) ? tmpl_ : "";
+    testkit::TempDir tmp_;
+    std::string dir_ = tmp_.path;
     std::size_t seen_ = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "VEMCmn.h"
+#include "testkit.h"
 
 namespace {
 
@@ -15,12 +16,7 @@ struct ListFree {
 };
 using ListPtr = std::unique_ptr<interface_list, ListFree>;
 
-std::string hex(const unsigned char* p, std::size_t n) {
-    std::string s;
-    char b[4];
-    for (std::size_t i = 0; i < n; ++i) std::snprintf(b, sizeof b, "%02X", p[i]), s += b;
-    return s;
-}
+std::string hex(const unsigned char* p, std::size_t n) { return testkit::hex(p, n, ""); }
 
 }  // namespace
 
@@ -44,10 +40,6 @@ TEST(PipeRecords, Layout) {
     put_le32(b + INTF_CMD_SIZE, 0x04B8);
     EXPECT_EQ(hex(b + INTF_CMD_SIZE, 4), "B8040000");
     EXPECT_EQ(get_le32(b + INTF_CMD_SIZE), 0x04B8U);
-    // Every code keeps its number on both sides of the pipe.
-    EXPECT_EQ(PROC_INIT_FILE, 4U);
-    EXPECT_EQ(PROC_RW_RTS, 11U);
-    EXPECT_EQ(PROC_RECONNECT, 14U);
 }
 
 // Paths from what the client passed: separators become underscores, no name
@@ -67,9 +59,7 @@ TEST(PipeRecords, Paths) {
         ASSERT_NE(p, nullptr) << (r.name ? r.name : "(null)");
         EXPECT_EQ(std::string(p->szCSName), std::string("/tmp/cmn_intf_to_svr") + r.suffix);
         EXPECT_EQ(std::string(p->szSCName), std::string("/tmp/cmn_svr_to_intf") + r.suffix);
-        EXPECT_EQ(p->hClientSvr, -1);
-        EXPECT_EQ(p->hSvrClient, -1);
-        EXPECT_EQ(p->hKeepAlive, -1);
+        EXPECT_TRUE(p->hClientSvr == -1 && p->hSvrClient == -1 && p->hKeepAlive == -1);
     }
     EXPECT_NE(ListPtr(create_interface_pipe(std::string(279, 'x').c_str(), 0)), nullptr);
     EXPECT_EQ(ListPtr(create_interface_pipe(std::string(280, 'x').c_str(), 0)), nullptr);

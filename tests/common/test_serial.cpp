@@ -7,14 +7,11 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <thread>
 
 #include "VEMPortOps.h"
 #include "VEMRS232.h"
+#include "testkit.h"
 
 // The drivers' clock in this binary: the real time plus a skew a test can
 // move forward, so that a time limit can pass at a chosen moment.
@@ -45,11 +42,8 @@ extern "C" int tcsetattr(int fd, int action, const struct termios* t) noexcept {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-long ms_since(Clock::time_point t0) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
+using testkit::Clock;
+using testkit::ms_since;
 
 constexpr unsigned char XON = 0x11, XOFF = 0x13;
 

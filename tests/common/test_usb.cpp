@@ -5,26 +5,17 @@
 #include <semaphore.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "VEMUSB.h"
 #include "fakeusb.h"
+#include "testkit.h"
 
 namespace {
 
 constexpr int kVid = 0xF1E0;
 const char* const kSems[] = {"/cmn_share_interface_usb_sem_f1e0_0001__",
                              "/cmn_share_interface_usb_sem_f1e0_0002__"};
-
-std::string hex(const unsigned char* p, std::size_t n) {
-    std::string s;
-    char b[4];
-    for (std::size_t i = 0; i < n; ++i)
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]), s += b;
-    return s;
-}
+using testkit::hex;
 
 // Lines of the fake's journal that begin with one of `words`, joined by '|'.
 std::string story(std::initializer_list<std::string_view> words) {
@@ -58,7 +49,6 @@ class UsbPortTest : public ::testing::Test {
         fakeusb_reset();
         CancelLogFile();
         for (const char* s : kSems) ::sem_unlink(s);
-        std::filesystem::remove_all(dir_);
     }
     static void bus(const std::string& text) {
         char err[200] = "";
@@ -68,13 +58,9 @@ class UsbPortTest : public ::testing::Test {
         return send_data_usb(idx, reinterpret_cast<unsigned char*>(data.data()),
                              static_cast<int>(data.size()), n, timeout);
     }
-    std::string log() const {
-        std::ostringstream ss;
-        ss << std::ifstream(dir_ + "/usb.log").rdbuf();
-        return ss.str();
-    }
-    char tmpl_[24] = "/tmp/vemusbXXXXXX";
-    std::string dir_ = ::mkdtemp(tmpl_) ? tmpl_ : "";
+    std::string log() const { return testkit::read_file(dir_ + "/usb.log"); }
+    testkit::TempDir tmp_;
+    std::string dir_ = tmp_.path;
 };
 
 // One suite name per build, so that the two binaries' tests differ in CTest.

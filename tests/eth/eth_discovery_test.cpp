@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -153,8 +152,8 @@ TEST_F(Discovery, IdentityDecoding) {
 TEST_F(Discovery, AgentNobodyHereWrote) {
     ASSERT_EQ(::access("/usr/sbin/snmpd", X_OK), 0) << "snmpd missing: run tools/install-deps.sh";
     netlab::Host host({"203.0.113.10/24"}, "", "203.0.113.1/24");
-    char tmpl[] = "/tmp/vemsnmpdXXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
+    testkit::TempDir tmp;
+    const std::string dir = tmp.path;
     const std::string descr = "KVRS-M1A Receipt Printer (snmpd on a test network)";
     std::ofstream(dir + "/snmpd.conf") << "agentAddress udp:161\n"
                                        << "rocommunity zelmix\n"
@@ -176,7 +175,6 @@ TEST_F(Discovery, AgentNobodyHereWrote) {
     EXPECT_STREQ(d.strIpAdEntAddr, "203.0.113.10");
     EXPECT_EQ(isDeviceOnline("203.0.113.10"), 1);
     snmpd.stop();
-    std::filesystem::remove_all(dir);
 }
 
 // One broadcast per interface, then each host that answered is asked.  A

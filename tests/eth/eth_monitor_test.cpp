@@ -1,15 +1,12 @@
 // The idle monitor, in real time (about 40 s): a connection that carried
 // nothing for more than 30 s is reopened, but only once nobody holds the
 // port's semaphore.  Library build (1 slot).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <mutex>
 #include <thread>
 
 #include "VEMETH.h"
@@ -23,19 +20,14 @@ using namespace std::chrono_literals;
 TEST(EthMonitor, ReconnectsIdlePortOnlyWhileUnheld) {
     ASSERT_TRUE(netlab::enter_private_net());
     const char* ip = "127.0.0.30";
-    char tmpl[] = "/tmp/vemmonXXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
+    testkit::TempDir tmp;
+    const std::string dir = tmp.path;
     SetLogLevel(31);
     SetLogFileCount(2);
     ASSERT_EQ(SetLogFilename((dir + "/eth.log").c_str()), 1);
 
-    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(9100);
-    ::inet_pton(AF_INET, ip, &a.sin_addr);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener.get(), 8), 0);
+    UniqueFd listener = netlab::bound(SOCK_STREAM, ip, 9100);
+    ASSERT_TRUE(listener);
     netlab::Emulator agent(-1, {"--snmp", std::string(ip) + ":161"});
 
     // Every connection the driver makes is accepted and kept here.
@@ -47,7 +39,7 @@ TEST(EthMonitor, ReconnectsIdlePortOnlyWhileUnheld) {
             pollfd p{listener.get(), POLLIN, 0};
             if (::poll(&p, 1, 100) <= 0) continue;
             std::lock_guard<std::mutex> g(m);
-            conns.emplace_back(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            conns.push_back(netlab::accept_one(listener.get()));
         }
     });
     auto connections = [&] {
@@ -80,12 +72,10 @@ TEST(EthMonitor, ReconnectsIdlePortOnlyWhileUnheld) {
     acceptor.join();
     CancelLogFile();
 
-    std::stringstream log;
-    log << std::ifstream(dir + "/eth.log").rdbuf();
-    EXPECT_NE(log.str().find("Found interface(0) idle > 3"), std::string::npos);
-    EXPECT_NE(log.str().find("Reconnect(0) success"), std::string::npos);
+    const std::string log = testkit::read_file(dir + "/eth.log");
+    EXPECT_NE(log.find("Found interface(0) idle > 3"), std::string::npos);
+    EXPECT_NE(log.find("Reconnect(0) success"), std::string::npos);
     ::sem_unlink((std::string("/cmn_share_interface_ethernet_sem_") + ip + "__").c_str());
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -17,33 +17,15 @@
 
 namespace {
 
+using netlab::accept_one;
+using netlab::bound;
 using netlab::elapsed_ms;
+using netlab::local_port;
 using vem::UniqueFd;
 using namespace std::chrono_literals;
 
 std::string sem_name(const std::string& ip) {
     return "/cmn_share_interface_ethernet_sem_" + ip + "__";
-}
-
-// A socket of the test's own on addr:port (port 0: any) in the test's namespace.
-UniqueFd bound(int type, const std::string& addr, int port = 0) {
-    UniqueFd s(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
-    if (type == SOCK_STREAM) ::listen(s.get(), 8);
-    return s;
-}
-int local_port(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-UniqueFd accept_one(int listener) {
-    return UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 class EthPort : public ::testing::Test {

@@ -1,6 +1,7 @@
 // netlab.cpp - private test networks (see netlab.h).
 #include "netlab.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -299,6 +300,28 @@ void Responder::send_from(const Bytes& out, sockaddr_in to, in_addr asked, bool 
         std::memcpy(CMSG_DATA(c), &from, sizeof from);
     }
     ::sendmsg(sock_.get(), &msg, 0);
+}
+
+vem::UniqueFd bound(int type, const std::string& addr, int port) {
+    vem::UniqueFd s(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return vem::UniqueFd();
+    if (type == SOCK_STREAM && ::listen(s.get(), 8) != 0) return vem::UniqueFd();
+    return s;
+}
+
+int local_port(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+vem::UniqueFd accept_one(int listener) {
+    return vem::UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 int open_fds() {

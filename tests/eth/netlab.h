@@ -16,7 +16,6 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/testkit.h"
 #include "VEMFd.h"
 
 namespace netlab {
@@ -128,15 +128,13 @@ class Responder {
     std::thread thread_;
 };
 
-// Milliseconds that f takes.
-template <typename F>
-long elapsed_ms(F&& f) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - t0)
-                                 .count());
-}
+using testkit::elapsed_ms;
+
+// A socket of the caller's on addr:port (port 0: any) in its namespace,
+// listening when it is a stream socket.
+vem::UniqueFd bound(int type, const std::string& addr, int port = 0);
+int local_port(int fd);
+vem::UniqueFd accept_one(int listener);
 
 // Open descriptors of this process.
 int open_fds();

@@ -8,30 +8,18 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "../common/testkit.h"
+
 namespace vemtest {
 
 inline const std::string kM2A = "KVRS-M2A KVRSM2A Receipt";
 
-// A private directory, removed with its content.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/vemfilter-XXXXXX";
-        path = ::mkdtemp(tmpl) != nullptr ? tmpl : "/tmp";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
+using testkit::TempDir;
 
 // One queue: the NickName, the two rolls, the custom size with its string
 // parameter and every numeric option; `defaults` names other default

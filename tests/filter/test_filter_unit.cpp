@@ -243,37 +243,6 @@ TEST_F(FilterCore, HeaderChecksAndFeeds) {
 
 // ---- image conversion ------------------------------------------------------------
 
-TEST(FilterConvert, GrayFromColourHandChecked) {
-    const Bytes colour = {255, 255, 255, 0, 0, 0, 128, 128, 128, 255, 0,
-                          0,   0,   255, 0, 0, 0, 255, 10,  200, 30};
-    Bytes gray(7, 0xEE), tooShort(2);
-    ASSERT_EQ(prepareGrayScaleData(colour, gray), 1);
-    // 10*0.299 + 200*0.587 + 30*0.114 = 2.99 + 117.4 + 3.42 = 123.81
-    EXPECT_EQ(hex(gray), hex({255, 0, 128, 76, 149, 29, 123}));
-    EXPECT_EQ(prepareGrayScaleData(colour, tooShort), 0);
-    EXPECT_EQ(prepareGrayScaleData(Bytes{1, 2, 3, 4}, gray), 0);
-}
-
-TEST(FilterConvert, DitherStatisticsOfUniformGray) {
-    // Black dots of a 576 x 64 page of one gray level, per method.
-    const size_t total = 576 * 64;
-    // clang-format off
-    const struct { uint8_t level; int method; double share, tolerance; } cases[] = {
-        {127, 0, 1.0, 0}, {128, 0, 0.0, 0},        // fixed threshold at 128
-        {100, 1, 10 / 16.0, 0},                    // 10 of 16 thresholds above 100
-        {100, 2, 39 / 64.0, 0}, {0, 2, 1.0, 0},    // 39 of 64; every threshold >= 1
-        {128, 3, 0.5, 0}, {64, 3, 0.75, 0.01}, {192, 3, 0.25, 0.01}, {255, 3, 0.0, 0}, {0, 3, 1.0, 0}};
-    // clang-format on
-    for (auto c : cases) {
-        Bytes gray(total, c.level), work(total, 0), mono(72 * 64, 0);
-        ASSERT_EQ(prepareMonochromeData(gray, mono, work, 576, 64, 0, c.method), 1);
-        size_t black = 0;
-        for (uint8_t b : mono) black += static_cast<size_t>(__builtin_popcount(b));
-        EXPECT_NEAR(double(black) / total, c.share, c.tolerance)
-            << "gray " << int(c.level) << ", method " << c.method;
-    }
-}
-
 TEST(FilterConvert, OrderedDitherPositionAndRefusals) {
     // Width 3: the matrix column comes from the pixel's index in the image,
     // so row 1 starts at column 3 of 4x4 row 1.  Row 0: 165 71 103 -> black,

@@ -6,14 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
-#include <thread>
 
+#include "../common/testkit.h"
 #include "VEMLogging.h"
 
 namespace fs = std::filesystem;
@@ -23,11 +19,7 @@ namespace {
 
 constexpr std::size_t kRotateSize = 1048576;
 
-std::string ReadFile(const fs::path& p) {
-    std::ostringstream out;
-    out << std::ifstream(p, std::ios::binary).rdbuf();
-    return out.str();
-}
+const auto ReadFile = testkit::read_file;
 std::string FirstLine(const fs::path& p) {
     return ReadFile(p).substr(0, ReadFile(p).find('\n'));
 }
@@ -58,15 +50,15 @@ class Log : public ::testing::Test {
         Reset();
         ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { Reset(), fs::remove_all(dir_); }
+    void TearDown() override { Reset(); }
     static void Reset() { SetLogLevel(0), CancelLogFile(), SetLogFileCount(0); }
     void ToFile(unsigned count, unsigned mask = ~0u, const fs::path& path = {}) {
         ASSERT_EQ(SetLogFilename((path.empty() ? log_ : path).c_str()), 1);
         SetLogFileCount(count), SetLogLevel(mask);
     }
     static void Write(const std::string& text) { DbgLogMessage(4, 1, LOG_DBG, "%s", text.c_str()); }
-    char tmpl_[32] = "/tmp/wardlog-test-XXXXXX";
-    fs::path dir_ = mkdtemp(tmpl_) ? tmpl_ : "", log_ = dir_ / "x.log";
+    testkit::TempDir tmp_;
+    fs::path dir_ = tmp_.path, log_ = dir_ / "x.log";
 };
 
 // A line carries the caller's thread id and the time of the call to the millisecond; the

@@ -31,20 +31,16 @@
 #include <thread>
 #include <vector>
 
+#include "../common/testkit.h"
+
 namespace harness {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
-inline bool wait_until(const auto& cond, int ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testkit::read_file;
+using testkit::wait_until;
 
 // This process gets a mount namespace of its own: fresh /tmp and /dev/shm,
 // and a /dev of its own (the machine's plain devices bound in, a new ptys

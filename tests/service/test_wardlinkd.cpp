@@ -26,10 +26,6 @@ class Wardlinkd : public ::testing::Test {
         ASSERT_TRUE(main_.open(""));
     }
     int open_port(const std::string& file) { return main_.ask(open_file(file)).result; }
-    static std::string slurp(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
     // CPU time the daemon used so far, in clock ticks.
     long cpu_ticks() const {
         std::ifstream stat("/proc/" + std::to_string(daemon_.pid) + "/stat");
@@ -159,7 +155,7 @@ TEST_F(Wardlinkd, FilePortDataRequests) {
 
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
     EXPECT_EQ(service_fifos(), 2U);  // only the main pair
-    EXPECT_EQ(slurp(file), std::string(expected.begin(), expected.end()) + "afterL");
+    EXPECT_EQ(read_file(file), std::string(expected.begin(), expected.end()) + "afterL");
 }
 
 // Opens that cannot be served are answered cleanly and leave no FIFO files;
@@ -198,7 +194,7 @@ TEST_F(Wardlinkd, OpenRefusalsAndFullTable) {
     for (int i = 0; i < 50; ++i) ASSERT_EQ(open_port("/tmp/f" + std::to_string(i)), i);
     EXPECT_EQ(open_port("/tmp/f50"), -8);
     EXPECT_EQ(open_port("/tmp/f7"), 7);
-    EXPECT_NE(slurp("/tmp/wd.log").find("Interface buffer full"), std::string::npos);
+    EXPECT_NE(read_file("/tmp/wd.log").find("Interface buffer full"), std::string::npos);
     EXPECT_EQ(daemon_.stop(), 0);
     EXPECT_EQ(service_fifos(), 0U);
 }
@@ -233,7 +229,7 @@ TEST_F(Wardlinkd, PlantedLinksChangeNothing) {
     EXPECT_EQ(daemon_.stop(), 0);
     EXPECT_EQ(fs::status("/tmp/victim").permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status("/tmp/victim/secret").permissions(), rw);
-    EXPECT_EQ(slurp("/tmp/victim/secret"), "secret");
+    EXPECT_EQ(read_file("/tmp/victim/secret"), "secret");
     EXPECT_TRUE(fs::is_symlink("/tmp/cmn_intf_to_svr_x"));
     EXPECT_TRUE(fs::is_directory(fs::symlink_status("/tmp/cmn_intf_to_svr_tmp_d.bin")));
 }
@@ -334,7 +330,7 @@ TEST_F(Wardlinkd, ReconnectWaitsForThePort) {
     fs::create_directory("/tmp/rc");
     EXPECT_EQ(port.get(5000).value_or(Reply{}).result, 0);
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
-    EXPECT_EQ(slurp(file), waiting);
+    EXPECT_EQ(read_file(file), waiting);
 }
 
 // Two clients of one serial port (a pty; the test plays the printer) share
@@ -372,7 +368,7 @@ TEST_F(Wardlinkd, SerialPortSharedByTwoClients) {
         EXPECT_EQ(pty.take(3), text("xyz"));
     }
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
-    EXPECT_NE(slurp("/tmp/wd.log").find("] count=1"), std::string::npos);
+    EXPECT_NE(read_file("/tmp/wd.log").find("] count=1"), std::string::npos);
     {
         PortLock lock(serial_sem(pty.slave));
         EXPECT_EQ(port.ask(send_request(text("still"), 2000)).result, 0);
@@ -439,7 +435,7 @@ TEST_F(Wardlinkd, ParallelPortThroughTheDaemon) {
         EXPECT_EQ(status.size, 1U);
     }
     EXPECT_EQ(main_.ask(request(12, 0)).result, 0);
-    const std::string trace = slurp("/tmp/par/trace");
+    const std::string trace = read_file("/tmp/par/trace");
     EXPECT_NE(trace.find("PPWDATA 1B"), std::string::npos) << trace;
     EXPECT_NE(trace.find("PPWDATA 0A"), std::string::npos) << trace;
 }
