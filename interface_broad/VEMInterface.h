@@ -51,6 +51,33 @@ typedef struct EthernetDeviceInfo {
     char strIpAdEntAddr[64]; /* the address that was queried */
 } EthernetDeviceInfo, *PETH_DEV_INFO;
 
+/* The operations of libwardlink (time-outs in milliseconds). */
+int init_intf_type(unsigned long nType);
+void init_LogLevel(int nLogLevel);
+void init_LogFilename(const char* lpszFilename);
+void init_LogCount(int nCount);
+int init_close(void);
+int init_usb(int nVid, int nPid, const char* lpszSerialNo);
+int init_serial(const char* lpszPort, int nBaudrate, int nDataBit, int nParity, int nStopBit,
+                int nFlowControl);
+int init_parallel(const char* lpszPort);
+int init_network(const char* lpszIp, int nTCP, int nUDP);
+int init_file(const char* lpszFilename, int nFormat);
+int intf_reconnect(void);
+int intf_lock(unsigned long nTimeout);
+int intf_unlock(void);
+int intf_send_data(unsigned char* pBySendData, int nSendSize, unsigned long* pdwSize,
+                   unsigned long dwTimeout);
+int intf_rcv_data(unsigned char* pByReceiveData, int nReceiveSize, unsigned long* pdwRecSize,
+                  unsigned long dwTimeout);
+int intf_send_rtc(unsigned char* pBySend, int nSend, unsigned char* pByRet, int nReturn,
+                  unsigned long* pdwRead, unsigned long dwTimeout);
+int scan_usb_printer(int nVid, int* pPidList, unsigned int nSize, unsigned int* pnCount);
+int scan_eth_snmp(const char* lpszIp, PETH_DEV_INFO pEthDev);
+int scan_eth_printer(PETH_DEV_INFO pEthDev, unsigned int nSize, unsigned int* pnCount);
+int brdcst_eth_printer(PETH_DEV_INFO pEthDev, unsigned int nSize, unsigned int* pnCount,
+                       int nPort);
+
 #ifdef __cplusplus
 }
 #endif
