@@ -9,15 +9,27 @@
 // numbered generations (x.log -> x.log01 -> x.log02 ...).
 //
 // Threads: the settings are read afresh on every call and no lock is held
-// while a line is formatted or written.  The one exception is the log file
-// path: a thread may replace or cancel it while others are writing, so it is
-// guarded by a small mutex that is held only to swap it or to copy it into
-// the writer's own buffer.  A writer therefore never reads a path that is
-// being freed, and each line goes wholly to the destination that was set
-// when it was written.  Rotation is not serialised between threads or
-// processes.
+// while a line is formatted.  The log file path may be replaced or cancelled
+// by one thread while others are writing, so it is guarded by a small mutex
+// held only to swap it or to copy it into the writer's own buffer: each line
+// goes wholly to the destination that was set when it was written.
+//
+// Appending to the file is one step: "check the size, rotate if due,
+// append" runs under a process-wide mutex, so two threads never rotate at
+// once (their renames would interleave and overwrite generations) and no
+// line is appended to a file that is being moved away.
+//
+// Processes sharing one log file take turns the same way through an
+// exclusive flock on the live file itself, held from the size check to the
+// end of the append.  A writer that waited for the lock checks that the path
+// still names the file it locked; if another process rotated it meanwhile,
+// it opens the new live file and tries again.  No lock file is created, so
+// the directory holds only the live file and its generations, and a process
+// that dies holding the lock releases it with its descriptors.  Writers
+// that do not take the lock (older builds, an editor) are not excluded.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -63,6 +75,8 @@ constexpr std::uint32_t g_build = 0;
 constexpr std::uint32_t g_private = 0;
 // Held only while g_File is replaced or copied, never during I/O.
 constinit std::mutex g_FileLock;
+// Held for the whole of one append: size check, rotation and write.
+constinit std::mutex g_AppendLock;
 
 // ---- Fixed sizes ------------------------------------------------------------
 
@@ -138,19 +152,43 @@ void RotateLogFile(const char* path, std::uint32_t count) {
     if (GenerationName(to, path, 1)) ::rename(path, to);
 }
 
+// Takes the exclusive flock on `fd`, waiting through signals.  False if
+// the file system cannot lock; the append then goes ahead unlocked.
+bool LockFile(int fd) {
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 // Appends one finished line to the log file `path` (the caller's snapshot of
 // g_File), rotating the file first when it has reached the threshold.
 // Returns 1 if the line was written, 0 if not.
 int TryLogToFile(const char* path, std::uint32_t count, const char* msg) {
     if (path[0] == '\0' || count == 0) return 0;
 
-    struct stat st {};
-    if (::stat(path, &st) == 0 && st.st_size >= static_cast<off_t>(g_maxFileSize))
-        RotateLogFile(path, count);
-
-    vem::UniqueFd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (!fd) return 0;
-    return vem::write_all(fd.get(), std::string_view(msg)) ? 1 : 0;
+    std::lock_guard append(g_AppendLock);
+    // Each pass opens the live file and locks it.  Another process may have
+    // rotated the file while this one waited for the lock, and a rotation by
+    // this process retires the file it holds: either way the next pass opens
+    // the file that now bears the name.  Rotations are at least 1 MiB of
+    // lines apart, so a few passes always suffice; the last one appends
+    // whatever happens.
+    constexpr int kPasses = 8;
+    for (int pass = 1;; ++pass) {
+        vem::UniqueFd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+        if (!fd) return 0;
+        const bool locked = LockFile(fd.get());
+        struct stat held {}, named {};
+        const bool sameFile = ::fstat(fd.get(), &held) == 0 && ::stat(path, &named) == 0 &&
+                              held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        if (pass < kPasses && locked && !sameFile) continue;
+        if (pass < kPasses && sameFile && held.st_size >= static_cast<off_t>(g_maxFileSize)) {
+            RotateLogFile(path, count);
+            continue;
+        }
+        return vem::write_all(fd.get(), std::string_view(msg)) ? 1 : 0;
+    }
 }
 
 // Formats and writes one line; the level has already passed the mask.

@@ -58,6 +58,10 @@ void releasePPDResource();
 // (even when the attribute is missing: then lpszDest is untouched), else 0.
 int readPPDAttr(const char* lpszKeyword, char* lpszDest, unsigned int nSize);
 
+// The longest page the PPD allows, in points: its largest custom length or
+// its longest named size.  0 if the PPD cannot be opened or names none.
+double readPPDMaxLength();
+
 // Reads the custom value of table entry nPos (kind 1 or 2) from the value
 // text of the job options (may be null) or the PPD.  1 if a value was stored.
 int readPPDCustomOption(unsigned int nPos, const char* lpszValue);

@@ -7,6 +7,7 @@
 
 #include <cups/ppd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -60,6 +61,14 @@ public:
     }
     static ppd_cparam_t* customParam(ppd_coption_t* opt, const char* name) {
         return ppdFindCustomParam(opt, name);
+    }
+    // The longest page in points: the largest custom length or the longest
+    // named size, whichever is longer; 0 if the PPD names none.
+    double maxLength() const {
+        double longest = ppd_->variable_sizes ? ppd_->custom_max[1] : 0.0;
+        for (int i = 0; i < ppd_->num_sizes; ++i)
+            longest = std::max(longest, static_cast<double>(ppd_->sizes[i].length));
+        return longest;
     }
 
 private:
@@ -122,6 +131,11 @@ int getOptionSelectIdx(const char* lpszText) {
 
 int isCustomSelect(const char* lpszText) {
     return lpszText != nullptr && strncasecmp(lpszText, "custom", 6) == 0 ? 1 : 0;
+}
+
+double readPPDMaxLength() {
+    PpdFile ppd;
+    return ppd ? ppd.maxLength() : 0.0;
 }
 
 int readPPDAttr(const char* lpszKeyword, char* lpszDest, unsigned int nSize) {

@@ -1,14 +1,12 @@
 // The printer command stream: document framing, feeds, cuts, the drawer
 // pulse and raster graphics in bands.  All numbers little-endian.
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "VEMFd.h"
 #include "VEMLogging.h"
 #include "rastertovem_core.h"
 
@@ -21,24 +19,6 @@ constexpr unsigned kFnConserve = 11;
 constexpr unsigned kBandRows = 1000;
 constexpr size_t kStoreHeader = 17;  // GS 8 L ... yL yH
 constexpr uint8_t kPrintGraphics[7] = {0x1D, 0x28, 0x4C, 0x02, 0x00, 0x30, 0x32};
-
-// One write of up to `n` bytes, retried on EINTR and waiting while a
-// non-blocking descriptor is full.  Returns what write() returned.
-ssize_t writeSome(int fd, const uint8_t* p, size_t n) {
-    for (;;) {
-        ssize_t w = ::write(fd, p, n);
-        if (w >= 0)
-            return w;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd pfd{fd, POLLOUT, 0};
-            if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
-                continue;
-        }
-        return w;
-    }
-}
 
 // The send buffer of the graphics, kept across pages (it only grows).
 std::vector<uint8_t> s_band;
@@ -67,29 +47,26 @@ void putStoreHeader(uint8_t* d, uint32_t k, uint8_t a, uint8_t c, unsigned w, un
 
 }  // namespace
 
-// The bytes leave in as few write() calls as the descriptor takes them.
-// If a write fails, the rest goes byte by byte so each failing byte is
-// logged and every later byte is still attempted, as a byte-wise writer
-// would have done.  Output is unbuffered, so nothing is left to flush.
+// The bytes leave in as few write() calls as the descriptor takes them.  A
+// failed write fails the send at once; only the first byte that could not
+// be written is logged, so a dead reader costs one line, not one per byte.
+// A reader that has gone (EPIPE, EBADF) cannot come back: nothing more is
+// written for the rest of the job, and the job ends as soon as it notices.
 int sendToPrinter(const uint8_t* pData, size_t nCount) {
+    if (g_bPrinterGone)
+        return 0;
     DbgByteData(LOG_LEVEL_DUMP, kFnSend, 1, const_cast<uint8_t*>(pData), static_cast<int>(nCount));
-    size_t done = 0;
-    while (done < nCount) {
-        ssize_t w = writeSome(g_nPrinterFd, pData + done, nCount - done);
-        if (w <= 0)
-            break;
-        done += static_cast<size_t>(w);
-    }
-    int result = 1;
-    for (; done < nCount; ++done) {
-        ssize_t w = writeSome(g_nPrinterFd, pData + done, 1);
-        if (w != 1) {
-            DbgLogMessage(LOG_LEVEL_ERROR, kFnSend, LOG_ERRNO, "Data:0x%02X, Ret:0x%02X", pData[done],
-                          static_cast<unsigned>(w));
-            result = 0;
-        }
-    }
-    return result;
+    int err = 0;
+    const size_t done = vem::write_full(g_nPrinterFd, pData, nCount, &err, vem::OnFull::Wait);
+    if (done == nCount)
+        return 1;
+    DbgLogMessage(LOG_LEVEL_ERROR, kFnSend, LOG_ERRNO, "Data:0x%02X, Ret:0x%02X", pData[done],
+                  static_cast<unsigned>(-1));
+    DbgLogMessage(LOG_LEVEL_ERROR, kFnSend, LOG_ERRNO, "%zu of %zu bytes not written, errno:%d",
+                  nCount - done, nCount, err);
+    if (err == EPIPE || err == EBADF)
+        g_bPrinterGone = 1;
+    return 0;
 }
 
 int cmd_initialize() {
@@ -151,9 +128,10 @@ int block_start_doc(std::span<const uint8_t> extra) {
         return 0;
     if (!extra.empty() && !sendToPrinter(extra.data(), extra.size()))
         return 0;
-    block_check_drawer(1, filterOption(OPT_CD_PIN), filterOption(OPT_CD_OPEN),
-                       filterOption(OPT_CD_PULSE));
-    return 1;
+    // A drawer pulse that could not be sent is a failed job like any other
+    // command: the drawer did not open.
+    return block_check_drawer(1, filterOption(OPT_CD_PIN), filterOption(OPT_CD_OPEN),
+                              filterOption(OPT_CD_PULSE));
 }
 
 int block_end_doc(std::span<const uint8_t> extra) {
@@ -164,9 +142,8 @@ int block_end_doc(std::span<const uint8_t> extra) {
     if (!block_check_cut(filterOption(OPT_CUT_TYPE), 0, filterOption(OPT_CUT_SETTING),
                          g_pHWCap->nFeedBeforeCut))
         return 0;
-    block_check_drawer(0, filterOption(OPT_CD_PIN), filterOption(OPT_CD_OPEN),
-                       filterOption(OPT_CD_PULSE));
-    return 1;
+    return block_check_drawer(0, filterOption(OPT_CD_PIN), filterOption(OPT_CD_OPEN),
+                              filterOption(OPT_CD_PULSE));
 }
 
 int block_start_page(int nTopFeed) { return cmd_print_feed(static_cast<unsigned>(nTopFeed)); }
@@ -277,15 +254,10 @@ int printBitmapType2Cmd(bool bMono, unsigned int nStart, std::span<const uint8_t
                 std::memcpy(d, src, k);
             } else {
                 // Plane 31 carries the top bit of the 4-bit darkness 15 - v/16.
-                const int bit = 3 - i;
                 std::memset(d, 0, k);
-                for (unsigned row = 0; row < rows; ++row) {
-                    const uint8_t* g = src + static_cast<size_t>(row) * nWidth;
-                    uint8_t* o = d + static_cast<size_t>(row) * r;
-                    for (unsigned x = 0; x < nWidth; ++x)
-                        if (((15 - g[x] / 16) >> bit) & 1)
-                            o[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
-                }
+                for (unsigned row = 0; row < rows; ++row)
+                    vemGrayPlaneRow(src + static_cast<size_t>(row) * nWidth,
+                                    d + static_cast<size_t>(row) * r, nWidth, i);
             }
             size_t len = kStoreHeader + k;
             if (i == planes - 1) {

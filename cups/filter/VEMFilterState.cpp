@@ -57,6 +57,8 @@ int g_isFirst = 1;
 uint32_t g_uiPrevData = 0;
 uint32_t g_uiReasonsSet = 0;
 int g_nPrinterFd = 1;
+int g_bPrinterGone = 0;
+uint32_t g_uiMaxPageDots = kDefaultMaxPageDots;
 FILE* g_pCupsMsg = stderr;
 
 void installFilterOptions() { setPPDOptionTable(s_options); }
@@ -77,6 +79,8 @@ void resetFilterState() {
     g_uiPrevData = 0;
     g_uiReasonsSet = 0;
     g_SeqNumber = 1;
+    g_bPrinterGone = 0;
+    g_uiMaxPageDots = kDefaultMaxPageDots;
     installFilterOptions();
 }
 

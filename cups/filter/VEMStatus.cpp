@@ -238,7 +238,8 @@ int isPrinterOK() {
                              ? cap.nStatusReplyLen
                              : kReplyMax;
 
-    while (!g_bTerminate) {
+    // A printer whose data stream has no reader any more never gets ready.
+    while (!g_bTerminate && !g_bPrinterGone) {
         uint8_t reply[kReplyMax] = {};
         if (!block_read_rts(cap.bStatusMode, cap.abStatusCmd, cap.nStatusCmdLen, reply, replyLen,
                             1000)) {

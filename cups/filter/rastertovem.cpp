@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <cups/backend.h>
 
@@ -42,9 +43,15 @@ int main(int argc, char* argv[]) {
     // CUPS reads our message lines as they are written.
     setbuf(stderr, nullptr);
 
-    // The log file is optional: a filter that cannot open it still prints.
-    if (SetLogFilename(kLogPath))
+    // The log file is optional: a filter that cannot open it still prints,
+    // and says why once, so that a LogLevel asked for is not silently lost.
+    if (SetLogFilename(kLogPath)) {
         g_LogEnable = 1;
+    } else {
+        const int err = errno;
+        fprintf(stderr, "DEBUG: rastertovem: cannot open the log file %s (%s); nothing is logged\n",
+                kLogPath, strerror(err));
+    }
     SetLogLevel(0);
     SetLogFileCount(0);
 

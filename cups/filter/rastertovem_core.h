@@ -14,7 +14,11 @@
 
 #include <csignal>
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -73,6 +77,14 @@ struct VemCustomSize {
     int32_t nHeight;  // points
 };
 
+// The printer's dot pitch: feeds and rows are counted in these dots.
+constexpr unsigned kPrinterDpi = 203;
+// The longest page when the PPD names none: 3276 points (1155 mm), the
+// custom length the queues' PPD allows.
+constexpr uint32_t kDefaultMaxPageDots = 3276 * kPrinterDpi / 72;
+// No PPD may make a page longer than this (about 131 m).
+constexpr uint32_t kMaxPageDotsLimit = 1u << 20;
+
 struct VemFeeds {
     int32_t nTop;     // dots
     int32_t nBottom;  // dots
@@ -90,6 +102,8 @@ extern int g_isFirst;                       // 1 until a status reply was evalua
 extern uint32_t g_uiPrevData;               // last side-channel failure logged
 extern uint32_t g_uiReasonsSet;             // printer-state reasons added, not withdrawn
 extern int g_nPrinterFd;                    // where commands go (1)
+extern int g_bPrinterGone;                  // 1 once a write found no reader: nothing more is sent
+extern uint32_t g_uiMaxPageDots;            // longest page the PPD allows, in printer dots
 extern FILE* g_pCupsMsg;                    // where CUPS lines go (stderr)
 
 // Everything above back to program start, the option table included.
@@ -104,15 +118,42 @@ void checkPaperSize(const char* lpszOptions, VemCustomSize* pCustom);
 int isStandardPaperRoll(const char* lpszText);
 int getCustomPage(const char* lpszText, VemCustomSize* pCustom);
 int isValidCupsHeader(cups_page_header2_t* pHeader);
-void calcPageSize(const cups_page_header2_t* pHeader, const VemCustomSize* pCustom,
-                  VemFeeds* pFeeds);
+// Computes the feeds of a page; 0 (with "ERROR: Invalid CUPS parameters")
+// if its length is beyond the longest page.
+int calcPageSize(const cups_page_header2_t* pHeader, const VemCustomSize* pCustom,
+                 VemFeeds* pFeeds);
 
 // ---- image conversion ----------------------------------------------------------
 
+// Sets the dots of gray plane nPlane (0-3, the printer's planes 31-34) for
+// one row of gray; the row of dots must be cleared beforehand.
+void vemGrayPlaneRow(const uint8_t* pGray, uint8_t* pOut, unsigned int nWidth, int nPlane);
+
+// Gray of nPixels RGB pixels (0 black), by the same rule as below.
+void vemGrayRow(const uint8_t* pColour, uint8_t* pGray, size_t nPixels);
+
+// Halftones an image of nWidth x nHeight gray pixels one row at a time, in
+// order from row 0, with method 0-3 (DitherType).  Each row of dots is
+// written whole ((nWidth + 7) / 8 bytes, padding bits clear).  Method 3
+// carries its error from row to row in `work`, which needs
+// workBytes(nWidth) bytes.
+class VemDither {
+public:
+    VemDither(int nMethod, unsigned int nWidth, unsigned int nHeight, std::span<uint8_t> work);
+    void row(unsigned int nRow, const uint8_t* pGray, uint8_t* pMono);
+    static size_t workBytes(unsigned int nWidth) { return 2 * static_cast<size_t>(nWidth) + 1; }
+
+private:
+    int method_;
+    unsigned width_, height_;
+    std::span<uint8_t> work_;
+};
+
 // 24-bit RGB to 8-bit gray (0 black).  1 on success, 0 on an index error.
 int prepareGrayScaleData(std::span<const uint8_t> colour, std::span<uint8_t> gray);
-// 8-bit gray to 1 bit per dot (set = black).  `work` must be zero and as
-// long as the gray image; `mono` must be cleared.  1 on success.
+// 8-bit gray to 1 bit per dot (set = black).  `work` is the error
+// diffusion's scratch (VemDither::workBytes); the rows of `mono` are
+// written whole.  1 on success.
 int prepareMonochromeData(std::span<const uint8_t> gray, std::span<uint8_t> mono,
                           std::span<uint8_t> work, unsigned int nWidth, unsigned int nHeight,
                           int nColour, int nMethod);
@@ -197,8 +238,35 @@ public:
     static uint64_t s_nMaxBufferBytes;
 
 private:
+    // Pixels are read in pieces of this size; pages to be halftoned in
+    // pieces small enough to stay in the cache until they are converted.
+    static constexpr size_t kReadPiece = 1u << 20;
+    static constexpr size_t kHalftonePiece = 128u << 10;
+
     struct Slot {
-        std::vector<uint8_t> data;
+        // The page as read, or, for a page to be halftoned or a colour page
+        // to be sent as gray, as converted while it was read (its rows fresh
+        // in the cache): then its dots or its gray.  Left uninitialised:
+        // only the pages of memory that the data arriving is written to are
+        // ever touched, so a header claiming more than its stream holds
+        // costs address space, not memory.
+        std::unique_ptr<uint8_t[]> data;
+        size_t capacity = 0;
+        enum Form { Raw, Mono, Gray } form = Raw;
+        // Room for `bytes`; false if memory is short.
+        bool reserve(size_t bytes) {
+            if (capacity >= bytes)
+                return true;
+            data.reset();
+            capacity = 0;
+            try {
+                data = std::make_unique_for_overwrite<uint8_t[]>(bytes);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            capacity = bytes;
+            return true;
+        }
         size_t size = 0;  // bytes of the page held (bytes per line x height)
         int page = 0;     // 0 free, else the page number
         cups_page_header2_t header{};
@@ -206,14 +274,18 @@ private:
     };
 
     bool readPage(cups_page_header2_t& header, const VemFeeds& feeds);
+    bool readRaw(Slot& slot, uint64_t bytes);
+    bool readConverted(Slot& slot, const cups_page_header2_t& header);
     bool printSlot(Slot& slot);
-    bool growImages(const cups_page_header2_t& header);
+    bool growImages(const cups_page_header2_t& header, bool bGrayImage);
 
     VemRasterSource& source_;
     VemCustomSize custom_;
     bool askPrinter_;
     Slot slots_[3];
     std::vector<uint8_t> gray_, work_, mono_;
+    Slot piece_;                    // rows being converted as they are read
+    std::vector<uint8_t> lastRgb_;  // the colour row whose gray is in gray_
     int attempts_ = 0;
     int pagesRead_ = 0;
     int failedReads_ = 0;

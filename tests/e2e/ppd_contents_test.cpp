@@ -87,9 +87,9 @@ TEST_P(PpdContents, RollWidthsAndColorSpaces) {
 TEST_P(PpdContents, NumericOptionsHaveDecimalChoicesInRange) {
     // clang-format off
     const struct { const char* name; int max, def; } options[] = {
-        {"LogCount", 1000, 0}, {"LogLevel", 255, 0}, {"CutSetting", 6, 0}, {"CutType", 1, 1},
+        {"LogCount", 1000, 1}, {"LogLevel", 255, 0}, {"CutSetting", 6, 0}, {"CutType", 1, 1},
         {"CDPin", 2, 0}, {"CDOpen", 1, 1}, {"CDPulse", 9, 3}, {"BmpFormat", 1, 0},
-        {"FontSize", GetParam().fontSizeMax, 0}, {"PaperConservation", 3, 1}, {"DitherType", 3, 0}};
+        {"FontSize", GetParam().fontSizeMax, 0}, {"PaperConservation", 3, 3}, {"DitherType", 3, 3}};
     // clang-format on
     auto decimal = [](std::string_view s, int& v) {
         auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);

@@ -47,7 +47,7 @@ inline void writePpd(const std::string& path, const std::string& nick = kM2A,
          "*CloseUI: *PageSize\n"
          "*CustomPageSize True: \"pop pop pop pop pop\"\n"
          "*ParamCustomPageSize Width: 1 points 36 204\n"
-         "*ParamCustomPageSize Height: 2 points 36 100000\n"
+         "*ParamCustomPageSize Height: 2 points 36 3276\n"
          "*ParamCustomPageSize WidthOffset: 3 points 0 0\n"
          "*ParamCustomPageSize HeightOffset: 4 points 0 0\n"
          "*ParamCustomPageSize Orientation: 5 int 0 0\n"
@@ -80,6 +80,9 @@ struct Page {
     unsigned bytesPerLine = 0, pageHeightPt = 0;
     std::vector<uint8_t> data;
     bool headerOnly = false;  // the header but no pixels
+    // Changes the header after it is filled from the fields above (depths,
+    // colour spaces and sizes a rasterizer would not write).
+    std::function<void(cups_page_header2_t&)> adjust = {};
 };
 inline Page makePage(unsigned width, unsigned height, unsigned bpp,
                      const std::function<uint8_t(unsigned, unsigned)>& pixel = {},
@@ -120,6 +123,7 @@ inline bool writeRaster(const std::string& path, const std::vector<Page>& pages)
         h.cupsNumColors = p.bpp == 24 ? 3 : 1;
         h.PageSize[0] = p.width * 72 / 203;
         h.PageSize[1] = p.pageHeightPt != 0 ? p.pageHeightPt : p.height * 72 / 203;
+        if (p.adjust) p.adjust(h);
         std::vector<uint8_t> data = p.data;
         ok = cupsRasterWriteHeader2(r, &h) &&
              (p.headerOnly || data.empty() ||
@@ -137,6 +141,7 @@ inline bool writeRaster(const std::string& path, const std::vector<Page>& pages)
 #include <cups/sidechannel.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -164,6 +169,7 @@ struct FilterRun {
     emu::Paper paper;
     std::function<Answer(int)> script;  // answer to request i (from 0); default ready
     int sigtermAtRequest = -1;          // cancel the job when this request arrives
+    bool deadOutput = false;            // nobody reads the commands: every write fails
 };
 
 struct Result {
@@ -173,6 +179,7 @@ struct Result {
     std::vector<emu::Receipt> receipts;
     std::vector<uint8_t> sideRequest;  // the first request data on the side channel
     int requests = 0;
+    long maxRssKb = 0;                 // the filter's peak resident memory
 };
 
 // Command events in short.
@@ -239,6 +246,10 @@ inline Result runFilter(const FilterRun& run) {
     const int rc = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     for (int fd : {out[1], err[1], back[0], sc[1]}) ::close(fd);
+    if (run.deadOutput) {
+        ::close(out[0]);
+        out[0] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
 
     auto drain = [](int fd, const std::function<void(const uint8_t*, size_t)>& take) {
         uint8_t buf[65536];
@@ -304,8 +315,10 @@ inline Result runFilter(const FilterRun& run) {
         });
         // A hung filter is ended by the test's own time limit.
         int wst = 0;
-        while (::waitpid(pid, &wst, 0) < 0 && errno == EINTR) {
+        rusage ru{};
+        while (::wait4(pid, &wst, 0, &ru) < 0 && errno == EINTR) {
         }
+        res.maxRssKb = ru.ru_maxrss;
         res.status = WIFEXITED(wst) ? WEXITSTATUS(wst) : 128 + WTERMSIG(wst);
     }
     // The data and message readers end with the filter; then the side peer.

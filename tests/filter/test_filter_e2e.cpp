@@ -2,6 +2,7 @@
 // the emulator core and compared with what the job options ask for.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 #include <tuple>
 
@@ -27,6 +28,13 @@ Page solid(unsigned width, unsigned height, unsigned bpp = 1) {
 Page headerOnly(Page p) {
     p.headerOnly = true;
     return p;
+}
+
+// How often `piece` occurs in `text`.
+size_t count(const std::string& text, const std::string& piece) {
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
 }
 
 // The text pieces appear in this order.
@@ -70,14 +78,48 @@ struct Stream {
     int status = 0;
     std::vector<std::string> lines = {};  // in this order on standard error
     const char* uri = nullptr;            // default: the own backend's side channel
+    bool deadOutput = false;              // nobody reads the commands
 };
+
+// A page whose header says what a rasterizer would not: `edit` changes it.
+Page odd(Page p, std::function<void(cups_page_header2_t&)> edit, bool withPixels = false) {
+    p.adjust = std::move(edit);
+    p.headerOnly = !withPixels;
+    return p;
+}
+// A page header of 576 dots with the given depth, colour space and order;
+// a line holds `colours` bands of bits per colour when banded.
+Page depth(unsigned bitsPerPixel, unsigned bitsPerColor, cups_cspace_t cs,
+           cups_order_t order = CUPS_ORDER_CHUNKED, unsigned colours = 1) {
+    Page p = solid(576, 10);
+    p.bytesPerLine = (576 * bitsPerPixel + 7) / 8 * colours;
+    return odd(p, [=](cups_page_header2_t& h) {
+        h.cupsBitsPerPixel = bitsPerPixel, h.cupsBitsPerColor = bitsPerColor;
+        h.cupsColorSpace = cs, h.cupsColorOrder = order;
+    });
+}
 
 TEST_F(FilterJob, CommandStreams) {
     const Page stripes = makePage(576, 30, 1, [](unsigned r, unsigned) { return r % 2 ? 0 : 255; });
     Page banded8 = banded(8);
     banded8.pageHeightPt = 106;  // 298 dots
-    Page absurd = solid(576, 1, 24);
-    absurd.height = 0x7FFFFFF0;
+    // A one-row page claiming 2^32 - 1 points at 2^32 - 1 dots per inch:
+    // hundreds of kilometres of feed.  A page taller than the longest
+    // receipt (3276 points, 9236 dots) with no data after its header.
+    const Page endless = odd(solid(576, 1), [](cups_page_header2_t& h) {
+        h.PageSize[1] = h.HWResolution[1] = 0xFFFFFFFFu;
+    }, true);
+    const Page tall = odd(solid(576, 1, 8), [](cups_page_header2_t& h) { h.cupsHeight = 200000; });
+    const Page longest = odd(solid(576, 10), [](cups_page_header2_t& h) { h.PageSize[1] = 3276; }, true);
+    const Page beyond = odd(solid(576, 10), [](cups_page_header2_t& h) { h.PageSize[1] = 3277; }, true);
+    // The longest page is fed to its end: 9236 - 10 dots in steps of 255.
+    std::string longestStream = START "feed:0 " BAND(576, 10);
+    for (int i = 0; i < 36; ++i) longestStream += "feed:255 ";
+    longestStream += "feed:46 " END;
+    const std::vector<std::string> refused = {"INFO: Printing not complete\n"};
+    auto refusal = [](const char* line) {
+        return std::vector<std::string>{line, "INFO: Printing not complete\n"};
+    };
     // clang-format off
     const Stream cases[] = {
         // Default trimming drops the blank bottom rows only; on the socket
@@ -108,7 +150,16 @@ TEST_F(FilterJob, CommandStreams) {
         // Widths of models and rolls; the large font leaves no width at all.
         {"M1A58", {solid(360, 20)}, "media=VEMP58", START PAGE(360, 20) END, "", "KVRS-M1A KVRSM1A Receipt"},
         {"M2A58", {solid(400, 20)}, "PageSize=VEMP58", START PAGE(400, 20) END},
-        {"LargeFont", {solid(360, 20)}, "FontSize=1", "", "", "KVRSM1A", 1, {"ERROR: Unsupported width 360\n"}},
+        {"LargeFont", {solid(360, 20)}, "FontSize=1", "", "", "KVRSM1A", 1,
+         {"ERROR: The KVRS-M1A cannot print with FontSize=1; choose FontSize=0\nERROR: Unsupported width 360\n"}},
+        // Too wide: the user is told in millimetres what fits.  A custom
+        // 80 mm page (639 dots) on the 80 mm roll, a 72 mm page on the 58 mm roll.
+        {"CustomTooWide", {solid(639, 20)}, "PageSize=Custom.80x200mm", "", "", kM2A.c_str(), 1,
+         {"ERROR: The page is 80 mm wide, wider than the 72 mm the KVRS-M2A prints on this roll; "
+          "sizes that fit: VEMP80 (72 mm), VEMP58 (50 mm), or a custom size at most 72 mm wide\nERROR: Unsupported width 639\n"}},
+        {"WiderThan58Roll", {solid(512, 20)}, "media=VEMP58", "", "", "KVRS-M1A KVRSM1A Receipt", 1,
+         {"ERROR: The page is 64 mm wide, wider than the 45 mm the KVRS-M1A prints on this roll; "
+          "sizes that fit: VEMP58 (45 mm), or a custom size at most 45 mm wide\nERROR: Unsupported width 512\n"}},
         // Each page with its own geometry; a long page in bands of 1000 rows.
         {"MixedSizesAndBands", {solid(576, 40), solid(400, 1200, 8), solid(200, 30, 24), solid(576, 10, 24)}, "PaperConservation=0",
          START PAGE(576, 40) "feed:0 " BAND(400, 1000) BAND(400, 200) "feed:0 " PAGE(200, 30) PAGE(576, 10) END, "", kM2A.c_str(), 0,
@@ -120,7 +171,28 @@ TEST_F(FilterJob, CommandStreams) {
         {"ShortPixelsAfterGoodPages", {solid(576, 10), solid(400, 20), headerOnly(solid(576, 10))},
          "PaperConservation=0", START PAGE(576, 10) PAGE(400, 20), "", kM2A.c_str(), 1,
          {"ERROR: cupsRasterReadPixels problem\n", "INFO: Finished page 1\n", "INFO: Finished page 2\n", "INFO: Printing not complete\n"}},
-        {"AbsurdSize", {headerOnly(absurd)}, "", "", "", kM2A.c_str(), 1, {"ERROR: Out of memory\n", "INFO: Printing not complete\n"}},
+        // Feeds and heights end at the longest page of the PPD (9236 dots).
+        {"EndlessFeed", {endless}, "PaperConservation=0", "", "", kM2A.c_str(), 1, refusal("ERROR: Invalid CUPS parameters\n")},
+        {"TallerThanLongest", {tall}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Invalid CUPS parameters\n")},
+        {"LongestPage", {longest}, "PaperConservation=0", longestStream.c_str()},
+        {"BeyondLongestPage", {beyond}, "PaperConservation=0", "", "", kM2A.c_str(), 1, refusal("ERROR: Invalid CUPS parameters\n")},
+        // Only what is read as what it is: 1-bit K, 8-bit W or sW, chunky RGB or sRGB.
+        {"TwoBit", {depth(2, 2, CUPS_CSPACE_K)}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Unsupported raster format 2\n")},
+        {"FourBit", {depth(4, 4, CUPS_CSPACE_K)}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Unsupported raster format 4\n")},
+        {"OneBitWhite", {depth(1, 1, CUPS_CSPACE_W)}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Unsupported raster format 1\n")},
+        {"EightBitK", {depth(8, 8, CUPS_CSPACE_K)}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Unsupported raster format 8\n")},
+        {"SixteenBit", {depth(16, 16, CUPS_CSPACE_W)}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Unsupported raster format 16\n")},
+        {"PlanarRgb", {depth(8, 8, CUPS_CSPACE_RGB, CUPS_ORDER_PLANAR)}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Unsupported raster format 8\n")},
+        {"CmykAs24", {depth(24, 8, CUPS_CSPACE_CMYK)}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Unsupported raster format 24\n")},
+        {"BandedRgb", {depth(8, 8, CUPS_CSPACE_RGB, CUPS_ORDER_BANDED, 3)}, "", "", "", kM2A.c_str(), 1, refusal("ERROR: Unsupported color format 1\n")},
+        {"EightBitW", {odd(solid(576, 10, 8), [](cups_page_header2_t& h) { h.cupsColorSpace = CUPS_CSPACE_W; }, true)},
+         "", START PAGE(576, 10) END},
+        // Nothing that could not be written is reported as printed, and a
+        // dead reader ends the job at once, on either road.
+        {"EmptyJob", {}, "", END},
+        {"EmptyJobDeadOutput", {}, "", "", "", kM2A.c_str(), 1, refused, nullptr, true},
+        {"DeadOutput", {solid(576, 10)}, "", "", "", kM2A.c_str(), 1, refused, nullptr, true},
+        {"DeadOutputOnSocket", {solid(576, 10)}, "", "", "", kM2A.c_str(), 1, refused, kSocketUri, true},
         {"ParallelPort", {solid(576, 10)}, "", "", "", kM2A.c_str(), 1, {"ERROR: Invalid printer model\n"}, "parallel:/dev/lp0"},
     };
     // clang-format on
@@ -131,10 +203,42 @@ TEST_F(FilterJob, CommandStreams) {
         run.paper = {nick.find("M1A") != std::string::npos ? emu::Model::M1A : emu::Model::M2A,
                      options.find("58") != std::string::npos ? 58 : 80};
         if (c.uri != nullptr) run.uri = c.uri;
+        run.deadOutput = c.deadOutput;
         Result r = job(c.pages, c.options, run);
         EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
         EXPECT_EQ(r.commands, c.expect) << c.name;
         EXPECT_TRUE(inOrder(r.err, c.lines)) << c.name << ": " << r.err;
+        // CUPS's page log: one "PAGE: n 1" for each page that reached the
+        // printer, just before its "Finished" line, and for no other.
+        size_t finished = 0;
+        for (int page = 1; page <= 5; ++page) {
+            const std::string line = "INFO: Finished page " + std::to_string(page) + "\n";
+            finished += count(r.err, line);
+            EXPECT_EQ(count(r.err, line), count(r.err, "PAGE: " + std::to_string(page) + " 1\n" + line)) << c.name;
+        }
+        EXPECT_EQ(count(r.err, "PAGE: "), finished) << c.name << ": " << r.err;
+        // Without its log directory the filter says once why it logs nothing.
+        const bool logOpens = ::access("/var/log/cups/vemcups", W_OK) == 0;
+        EXPECT_EQ(count(r.err, "DEBUG: rastertovem: cannot open the log file /var/log/cups/vemcups/vemcups.log ("),
+                  logOpens ? 0u : 1u) << c.name;
+    }
+}
+
+// ---- memory ------------------------------------------------------------------------
+
+TEST_F(FilterJob, ClaimedPageCostsOnlyItsData) {
+    // A header may claim a page as long as the longest receipt (here 15 MB
+    // of colour) while its stream holds ten rows: the filter's memory grows
+    // with the data that arrives, not with the claim.
+    writePpd(ppd_);
+    for (const char* options : {"", "BmpFormat=1"}) {
+        const long base = job({solid(576, 10, 24)}, options).maxRssKb;
+        const Page claim =
+            odd(solid(576, 10, 24), [](cups_page_header2_t& h) { h.cupsHeight = 9000; }, true);
+        Result r = job({claim}, options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(inOrder(r.err, {"ERROR: cupsRasterReadPixels problem\n"})) << r.err;
+        EXPECT_LT(r.maxRssKb - base, 4096) << options << ": " << base << " kB, then " << r.maxRssKb;
     }
 }
 
@@ -194,7 +298,7 @@ struct Scenario {
 // clang-format off
 const Scenario kScenarios[] = {
     {"FirstCallThenUnchanged", 1, "ready", -1, 0, {std::string(kFirstCall) + "INFO: Starting page 1\nSTATE: -shutdown\nINFO: \n"
-                                                   "INFO: Finished page 1\nINFO: Printing success\n"}, 2},
+                                                   "PAGE: 1 1\nINFO: Finished page 1\nINFO: Printing success\n"}, 2},
     {"CoverOpenedAndClosed", 2, "ready cover-open cover-open cover-open ready", -1, 0,
      {"STATE: +cover-open\nINFO: Cover open\n", "STATE: -cover-open\nINFO: \n", "INFO: Finished page 1\n"}, 6},
     {"PaperNearEndAlone", 2, "ready paper-near-end", -1, 0,

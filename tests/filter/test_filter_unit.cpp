@@ -5,6 +5,9 @@
 #include <signal.h>
 #include <sys/mman.h>
 
+#include <fstream>
+
+#include "VEMLogging.h"
 #include "filter_test.h"
 #include "rastertovem_core.h"
 
@@ -161,26 +164,48 @@ TEST_F(FilterCore, ModelPaperAndCustomSizes) {
 }
 
 TEST_F(FilterCore, HeaderChecksAndFeeds) {
-    // Bits per pixel follow from width and bytes per line; each refusal
-    // writes its own line.
+    // Bits per pixel follow from width and bytes per line, and the header
+    // must agree with them; each refusal writes its own line.
+    constexpr auto K = CUPS_CSPACE_K, W = CUPS_CSPACE_W, SW = CUPS_CSPACE_SW, RGB = CUPS_CSPACE_RGB;
+    constexpr auto CHUNKED = CUPS_ORDER_CHUNKED, BANDED = CUPS_ORDER_BANDED;
     // clang-format off
-    const struct { unsigned width, bpl; cups_order_t order; int bpp; const char* line; } cases[] = {
-        {576, 72, CUPS_ORDER_CHUNKED, 1, ""}, {576, 576, CUPS_ORDER_BANDED, 8, ""}, {576, 1728, CUPS_ORDER_CHUNKED, 24, ""},
-        {576, 1152, CUPS_ORDER_CHUNKED, -1, "ERROR: Unsupported raster format 16\n"},
-        {576, 1728, CUPS_ORDER_BANDED, -1, "ERROR: Unsupported color format 1\n"},
-        {577, 73, CUPS_ORDER_CHUNKED, -1, "ERROR: Unsupported width 577\n"},
-        {576, 0, CUPS_ORDER_CHUNKED, -1, "ERROR: Invalid CUPS parameters\n"}, {576, 10, CUPS_ORDER_CHUNKED, -1, "ERROR: Invalid CUPS parameters\n"}};
+    const struct { unsigned width, bpl, bpp, bpc; cups_cspace_t cs; cups_order_t order; unsigned height; int result; const char* line; } cases[] = {
+        {576, 72, 1, 1, K, CHUNKED, 10, 1, ""}, {576, 576, 8, 8, SW, BANDED, 10, 8, ""},
+        {576, 1728, 24, 8, CUPS_CSPACE_SRGB, CHUNKED, 10, 24, ""}, {576, 578, 8, 8, W, CHUNKED, 10, 8, ""},
+        {576, 1152, 16, 16, W, CHUNKED, 10, -1, "ERROR: Unsupported raster format 16\n"},
+        {576, 144, 2, 2, K, CHUNKED, 10, -1, "ERROR: Unsupported raster format 2\n"},
+        {576, 72, 1, 1, W, CHUNKED, 10, -1, "ERROR: Unsupported raster format 1\n"},
+        {576, 576, 8, 8, K, CHUNKED, 10, -1, "ERROR: Unsupported raster format 8\n"},
+        {576, 576, 8, 1, W, CHUNKED, 10, -1, "ERROR: Unsupported raster format 8\n"},
+        {576, 1728, 24, 8, K, CHUNKED, 10, -1, "ERROR: Unsupported raster format 24\n"},
+        {576, 1728, 8, 8, RGB, BANDED, 10, -1, "ERROR: Unsupported color format 1\n"},
+        // Too wide by one dot: millimetres with a decimal, so the widths differ.
+        {577, 73, 1, 1, K, CHUNKED, 10, -1, "ERROR: The page is 72.2 mm wide, wider than the 72.1 mm the printer prints on this roll; "
+         "sizes that fit: VEMP80 (72 mm), VEMP58 (50 mm), or a custom size at most 72 mm wide\nERROR: Unsupported width 577\n"},
+        {576, 0, 1, 1, K, CHUNKED, 10, -1, "ERROR: Invalid CUPS parameters\n"},
+        {576, 10, 1, 1, K, CHUNKED, 10, -1, "ERROR: Invalid CUPS parameters\n"},
+        {576, 72, 1, 1, K, CHUNKED, kDefaultMaxPageDots, 1, ""},
+        {576, 72, 1, 1, K, CHUNKED, kDefaultMaxPageDots + 1, -1, "ERROR: Invalid CUPS parameters\n"}};
     // clang-format on
     for (const auto& c : cases) {
         cups_page_header2_t h{};
         h.cupsWidth = c.width;
-        h.cupsHeight = 10;
+        h.cupsHeight = c.height;
         h.cupsBytesPerLine = c.bpl;
+        h.cupsBitsPerPixel = c.bpp;
+        h.cupsBitsPerColor = c.bpc;
+        h.cupsColorSpace = c.cs;
         h.cupsColorOrder = c.order;
         const int ok = isValidCupsHeader(&h);
-        EXPECT_EQ(ok ? static_cast<int>(h.cupsBitsPerPixel) : -1, c.bpp) << c.width << "/" << c.bpl;
+        EXPECT_EQ(ok ? static_cast<int>(h.cupsBitsPerPixel) : -1, c.result)
+            << c.width << "/" << c.bpl << "/" << c.bpp << "/" << c.cs;
         EXPECT_EQ(messages(), c.line);
     }
+
+    // The longest page comes from the PPD's custom length (3276 points).
+    g_uiMaxPageDots = 1;
+    ASSERT_EQ(checkPrinterType("socket://127.0.0.1:9100"), 1);
+    EXPECT_EQ(g_uiMaxPageDots, 3276u * 203 / 72);
 
     // The bottom feed completes the page (or the custom height) unless
     // trimming is on or the raster is longer.
@@ -196,9 +221,23 @@ TEST_F(FilterCore, HeaderChecksAndFeeds) {
         h.cupsHeight = f.rows;
         VemCustomSize custom{0, f.customPt};
         VemFeeds out{-1, -1};
-        calcPageSize(&h, &custom, &out);
+        EXPECT_EQ(calcPageSize(&h, &custom, &out), 1);
         EXPECT_EQ(out.nTop, 0);
         EXPECT_EQ(out.nBottom, f.bottom) << f.conservation << "/" << f.customPt << "/" << f.rows;
+    }
+    // A length beyond the longest page is refused whether or not its feed
+    // would be dropped, from the header or from a custom size.
+    EXPECT_EQ(messages(), "");
+    for (int conservation : {0, 1}) {
+        g_nPPDList[OPT_PAPER_CONSERVATION].value = conservation;
+        h.cupsHeight = 1;
+        h.PageSize[1] = h.HWResolution[1] = 0xFFFFFFFFu;
+        VemCustomSize none{0, 0}, custom{226, 3277};
+        VemFeeds out{};
+        EXPECT_EQ(calcPageSize(&h, &none, &out), 0);
+        h.PageSize[1] = 100, h.HWResolution[1] = 203;
+        EXPECT_EQ(calcPageSize(&h, &custom, &out), 0);
+        EXPECT_EQ(messages(), "ERROR: Invalid CUPS parameters\nERROR: Invalid CUPS parameters\n");
     }
 }
 
@@ -285,8 +324,12 @@ TEST_F(FilterCore, CommandBytes) {
     EXPECT_EQ(printBitmapType2Cmd(true, 0, Bytes(72 * 10), 576, 11), 0);
 }
 
-TEST_F(FilterCore, SendReportsAFailedWrite) {
-    // A reader that has gone: failure, reported, without SIGPIPE.
+TEST_F(FilterCore, DeadReaderEndsTheSendAndTheLogStaysShort) {
+    // A reader that has gone: the send fails without SIGPIPE, one line is
+    // logged for a whole band (not one per byte), and nothing more is tried.
+    const std::string log = dir_.file("filter.log");
+    ASSERT_EQ(SetLogFilename(log.c_str()), 1);
+    SetLogFileCount(1), SetLogLevel(1);
     int p[2];
     ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
     ::close(p[0]);
@@ -294,9 +337,73 @@ TEST_F(FilterCore, SendReportsAFailedWrite) {
     struct sigaction ign = {}, old = {};
     ign.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ign, &old);
+    EXPECT_EQ(printBitmapType2Cmd(true, 0, Bytes(72 * 1000, 0xAA), 576, 1000), 0);
+    EXPECT_EQ(g_bPrinterGone, 1);
     EXPECT_EQ(cmd_initialize(), 0);
     ::sigaction(SIGPIPE, &old, nullptr);
     ::close(p[1]);
+    SetLogLevel(0), CancelLogFile();
+    std::ifstream in(log);
+    int lines = 0, dataLines = 0;
+    for (std::string l; std::getline(in, l); ++lines) dataLines += l.find("Data:0x") != std::string::npos;
+    EXPECT_EQ(dataLines, 1);
+    EXPECT_LE(lines, 4);
+}
+
+TEST_F(FilterCore, DrawerOrDocumentEndThatFailsFailsTheJob) {
+    // The printer takes `room` bytes and then no more (a sealed file).
+    auto printerWithRoom = [&](off_t room) {
+        ::close(out_);
+        out_ = ::memfd_create("printer", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        EXPECT_EQ(::ftruncate(out_, room), 0);
+        EXPECT_EQ(::fcntl(out_, F_ADD_SEALS, F_SEAL_GROW), 0);
+        g_nPrinterFd = out_;
+    };
+    extractArgvOption("CDPin=1 CDOpen=0 CutSetting=3");
+    printerWithRoom(7);  // the start of the document, not its drawer pulse
+    EXPECT_EQ(block_start_doc({}), 0);
+    g_nPPDList[OPT_CD_OPEN].value = 1;
+    printerWithRoom(3);  // the end's feed, not its drawer pulse
+    EXPECT_EQ(block_end_doc({}), 0);
+    EXPECT_EQ(g_bPrinterGone, 0);  // a full printer is not a dead one
+
+    // An empty job whose end cannot be written is not a success.
+    printerWithRoom(0);
+    struct NoPages final : VemRasterSource {
+        bool readHeader(cups_page_header2_t&) override { return false; }
+        unsigned readPixels(uint8_t*, unsigned) override { return 0; }
+    } none;
+    VemFilterJob job(none, VemCustomSize{0, 0}, false);
+    job.run();
+    EXPECT_EQ(job.finish(true), 1);
+    EXPECT_EQ(messages(), "INFO: Printing not complete\n");
+    printerWithRoom(64);
+    VemFilterJob again(none, VemCustomSize{0, 0}, false);
+    again.run();
+    EXPECT_EQ(again.finish(true), 0);
+    EXPECT_EQ(messages(), "INFO: Printing success\n");
+}
+
+TEST(FilterConvert, GrayOfEveryColourFollowsTheRule) {
+    // Every one of the 2^24 colours gives the gray of the rule itself.
+    const auto rule = [](unsigned r, unsigned g, unsigned b) {
+        float sum = static_cast<float>(r * 0.299) + static_cast<float>(g * 0.587);
+        sum = sum + static_cast<float>(b * 0.114);
+        return static_cast<uint8_t>(sum);
+    };
+    Bytes colour(256 * 3), gray(256);
+    long wrong = 0;
+    for (unsigned r = 0; r < 256; ++r)
+        for (unsigned g = 0; g < 256; ++g) {
+            for (unsigned b = 0; b < 256; ++b)
+                colour[3 * b] = static_cast<uint8_t>(r), colour[3 * b + 1] = static_cast<uint8_t>(g),
+                colour[3 * b + 2] = static_cast<uint8_t>(b);
+            vemGrayRow(colour.data(), gray.data(), 256);
+            for (unsigned b = 0; b < 256; ++b)
+                if (gray[b] != rule(r, g, b) && ++wrong <= 5)
+                    ADD_FAILURE() << r << "," << g << "," << b << ": " << int(gray[b]);
+        }
+    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

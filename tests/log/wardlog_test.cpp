@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -185,6 +187,71 @@ TEST_F(Log, HexadecimalDumps) {
                        vbs + "04 09 0E 13 18 1D 22 27 2C 31 36 3B 40 45 4A 4F 54 59 5E 63 ",
                        vbs + "68 6D 72 77 7C ", "TRC077  |Receive Trace Data",
                        "TRC077  |Buffer = 0x00000000, Size = 10"}));
+}
+
+// Two processes of eight threads each write into one log while it rotates
+// about forty times (count 1000, so no generation is ever deleted), and one
+// more thread per process keeps setting the same file again.  Read from the oldest
+// generation to the live file, every line is there exactly once, whole, and
+// each thread's lines are in the order it wrote them.
+TEST_F(Log, ConcurrentWritersAcrossRotations) {
+    constexpr int kProcs = 2, kThreads = 8, kLines = 12000;
+    const std::string pad(200, '-');
+    ToFile(1000, 4);
+    auto writers = [&](int proc) {
+        std::atomic<bool> done{false};
+        std::thread setter([&] {
+            while (!done) SetLogFilename(log_.c_str());
+        });
+        std::vector<std::thread> ts;
+        for (int t = 0; t < kThreads; ++t)
+            ts.emplace_back([&, t] {
+                for (int n = 0; n < kLines; ++n)
+                    DbgLogMessage(4, 1, LOG_DBG, "w%d.%d #%d %s", proc, t, n, pad.c_str());
+            });
+        for (auto& t : ts) t.join();
+        done = true;
+        setter.join();
+    };
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writers(1);
+        _exit(0);
+    }
+    writers(0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    std::vector<fs::path> files;
+    for (int k = 999; k >= 1; --k) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%02d", k);
+        if (fs::exists(log_.string() + name)) files.push_back(log_.string() + name);
+    }
+    files.push_back(log_);
+    EXPECT_GT(files.size(), 20u);
+    std::map<std::string, int> next;  // writer -> next line number expected
+    int bad = 0;
+    for (const auto& f : files) {
+        for (const std::string& e : Entries(f)) {
+            int proc = -1, t = -1, n = -1;
+            const bool ok = std::sscanf(e.c_str(), "DBG001  |w%d.%d #%d", &proc, &t, &n) == 3 &&
+                            e.size() == std::string("DBG001  |w0.0 #").size() +
+                                            std::to_string(n).size() + 1 + pad.size();
+            int& want = next["w" + std::to_string(proc) + "." + std::to_string(t)];
+            if (!ok || n != want) {
+                if (++bad <= 5) ADD_FAILURE() << f << ": expected #" << want << ", got " << e.substr(0, 40);
+                want = n + 1;
+                continue;
+            }
+            ++want;
+        }
+    }
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(next.size(), size_t{kProcs * kThreads});
+    for (const auto& [writer, n] : next) EXPECT_EQ(n, kLines) << writer;
 }
 
 }  // namespace

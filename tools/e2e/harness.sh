@@ -13,8 +13,12 @@
 #                                   namespaces (no-op when already inside)
 #   e2e_init                        make $E2E_BASE, a fresh temporary directory
 #   e2e_cups_start FILTER           start cupsd with FILTER as rastertovem
-#   e2e_emulator_start EMU [ARGS]   start kvrs-emulator on 127.0.0.1:9100
-#   e2e_add_queue NAME PPD [ARGS]   add a queue on socket://127.0.0.1:9100
+#                                   ("installed": the one in the system's
+#                                   filter directory, as installed)
+#   e2e_emulator_start EMU [ARGS]   start kvrs-emulator on $E2E_EMU_ADDR
+#                                   (default 127.0.0.1:9100)
+#   e2e_add_queue NAME PPD [ARGS]   add a queue on $E2E_DEVICE_URI (default
+#                                   socket://$E2E_EMU_ADDR)
 #   e2e_print QUEUE FILE [ARGS]     submit a job, print its id
 #   e2e_poll SECS CMD...            retry CMD until it succeeds or time runs out
 #   e2e_wait_job ID STATES SECS     wait until the job's state is in STATES
@@ -35,6 +39,7 @@ E2E_EMU_SNMP=${E2E_EMU_SNMP:-127.0.0.1:161}
 E2E_SYSTEM_SERVERBIN=${E2E_SYSTEM_SERVERBIN:-/usr/lib/cups}
 E2E_CUPSD_PID=
 E2E_EMU_PID=
+E2E_EMU_PIDS=() # every emulator started, for e2e_stop_all
 
 e2e_log() { echo "[e2e] $*" >&2; }
 e2e_die() {
@@ -47,21 +52,20 @@ e2e_die() {
 # script becomes the namespace's first process: when it ends, the kernel
 # ends every process left in the namespace (a scheduler, an emulator), and
 # --kill-child ends the script if unshare itself is killed (a time-out).
+E2E_NS_CMD=(unshare --net --pid --fork --kill-child --mount-proc --
+    bash -c 'ip link set lo up || exit 1; export E2E_IN_NS=$$; exec bash "$@"' e2e)
 e2e_enter_namespace() {
     [[ ${E2E_IN_NS:-} != "$$" ]] || return 0
     [[ $(id -u) -eq 0 ]] || e2e_die "needs root (a private network namespace and a CUPS scheduler)"
-    local script=$1
-    shift
-    exec unshare --net --pid --fork --kill-child --mount-proc -- \
-        bash -c 'ip link set lo up || exit 1; export E2E_IN_NS=$$; exec bash "$@"' \
-        e2e "$script" "$@"
+    exec "${E2E_NS_CMD[@]}" "$@"
 }
 
 # e2e_init: the directory tree every other step uses.  It lives in /tmp,
 # not $TMPDIR: every directory on the way to what filters read must be
-# searchable by lp, which runs them.
+# searchable by lp, which runs them.  A caller may name an existing empty
+# directory in E2E_BASE instead.
 e2e_init() {
-    E2E_BASE=$(mktemp -d /tmp/kvrs-e2e.XXXXXX)
+    [[ -n ${E2E_BASE:-} && -d ${E2E_BASE:-} ]] || E2E_BASE=$(mktemp -d /tmp/kvrs-e2e.XXXXXX)
     chmod 0755 "$E2E_BASE"
     mkdir -p "$E2E_BASE"/{etc,spool,cache,run,log,serverbin,lib,out,work}
     chmod 0755 "$E2E_BASE"/{etc,serverbin,lib,out,work}
@@ -77,7 +81,7 @@ e2e_init() {
 # cupsd refuses programs that are not.
 e2e_cups_start() {
     local filter=$1
-    [[ -x $filter ]] || e2e_die "no filter program at $filter"
+    [[ $filter == installed || -x $filter ]] || e2e_die "no filter program at $filter"
     local b=$E2E_BASE
     cat >"$b/etc/cupsd.conf" <<EOF
 LogLevel debug
@@ -85,6 +89,7 @@ MaxLogSize 0
 ErrorPolicy abort-job
 JobRetryLimit 0
 Listen 127.0.0.1:$E2E_CUPS_PORT
+Listen $b/run/cups.sock
 Browsing No
 BrowseLocalProtocols none
 DefaultShared No
@@ -127,6 +132,26 @@ EOF
         ln -sfn "$f" "$sb/filter/$(basename "$f")"
     done
     ln -sfn "$E2E_SYSTEM_SERVERBIN/backend/socket" "$sb/backend/socket"
+    if [[ $filter == installed ]]; then
+        [[ -e $sb/filter/rastertovem ]] ||
+            e2e_die "no rastertovem in $E2E_SYSTEM_SERVERBIN/filter: is it installed?"
+    else
+        _e2e_install_filter "$filter"
+    fi
+
+    # No D-Bus: the scheduler would announce job events on the system bus.
+    DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
+        cupsd -f -c "$b/etc/cupsd.conf" -s "$b/etc/cups-files.conf" \
+        >"$b/log/cupsd.out" 2>&1 &
+    E2E_CUPSD_PID=$!
+    _e2e_await_start "$E2E_CUPSD_PID" cupsd _e2e_cups_up
+    e2e_log "cupsd (pid $E2E_CUPSD_PID) listening on $CUPS_SERVER and $b/run/cups.sock, files in $b"
+}
+
+# _e2e_install_filter FILTER: FILTER from a build tree as the scheduler's
+# rastertovem.
+_e2e_install_filter() {
+    local filter=$1 b=$E2E_BASE sb=$E2E_BASE/serverbin
     # The filter runs as lp and finds the project's libraries through its
     # build-tree RUNPATH.  When lp may not read them there (a checkout in a
     # 0700 home directory, as Debian 12 makes them), the filter gets copies
@@ -146,7 +171,8 @@ EOF
     if ((reachable)); then
         install -o root -g root -m 0755 "$filter" "$sb/filter/rastertovem"
     else
-        e2e_log "lp cannot read the filter's libraries in the build tree: using copies in $b/lib"
+        e2e_log "user lp, which runs CUPS filters, cannot read the filter's libraries in the" \
+            "build tree: using copies in $b/lib"
         for entry in "${private[@]}"; do
             install -o root -g root -m 0644 "${entry#*=}" "$b/lib/${entry%%=*}"
         done
@@ -155,14 +181,6 @@ EOF
             >"$b/rastertovem.wrapper"
         install -o root -g root -m 0755 "$b/rastertovem.wrapper" "$sb/filter/rastertovem"
     fi
-
-    # No D-Bus: the scheduler would announce job events on the system bus.
-    DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
-        cupsd -f -c "$b/etc/cupsd.conf" -s "$b/etc/cups-files.conf" \
-        >"$b/log/cupsd.out" 2>&1 &
-    E2E_CUPSD_PID=$!
-    _e2e_await_start "$E2E_CUPSD_PID" cupsd _e2e_cups_up
-    e2e_log "cupsd (pid $E2E_CUPSD_PID) listening on $CUPS_SERVER, files in $b"
 }
 
 # lpstat -r exits 0 whether or not the scheduler runs: read its text.
@@ -192,19 +210,21 @@ e2e_poll() {
 
 # e2e_emulator_start EMU [ARGS...]: the virtual printer on $E2E_EMU_ADDR
 # (and its SNMP agent on $E2E_EMU_SNMP), writing its job files to
-# $E2E_BASE/out, with a control socket at $E2E_BASE/run/emu.ctl.  Waits
-# for its ready file.
+# $E2E_EMU_OUT (default $E2E_BASE/out), with a control socket at
+# $E2E_BASE/run/emu$E2E_EMU_TAG.ctl.  Waits for its ready file.  Set
+# E2E_EMU_TAG (and another address) to run several at once.
 e2e_emulator_start() {
-    local emu=$1
+    local emu=$1 tag=${E2E_EMU_TAG:-}
     shift
     [[ -x $emu ]] || e2e_die "no emulator program at $emu"
     E2E_EMU=$emu
-    E2E_EMU_CTL=$E2E_BASE/run/emu.ctl
-    local ready=$E2E_BASE/run/emu.ready
+    E2E_EMU_CTL=$E2E_BASE/run/emu$tag.ctl
+    local ready=$E2E_BASE/run/emu$tag.ready
     rm -f "$ready"
-    "$emu" --tcp "$E2E_EMU_ADDR" --snmp "$E2E_EMU_SNMP" --out "$E2E_BASE/out" --ctl "$E2E_EMU_CTL" \
-        --ready-file "$ready" "$@" >"$E2E_BASE/log/emulator.out" 2>&1 &
+    "$emu" --tcp "$E2E_EMU_ADDR" --snmp "$E2E_EMU_SNMP" --out "${E2E_EMU_OUT:-$E2E_BASE/out}" \
+        --ctl "$E2E_EMU_CTL" --ready-file "$ready" "$@" >"$E2E_BASE/log/emulator$tag.out" 2>&1 &
     E2E_EMU_PID=$!
+    E2E_EMU_PIDS+=("$E2E_EMU_PID")
     _e2e_await_start "$E2E_EMU_PID" emulator test -s "$ready"
     e2e_log "emulator (pid $E2E_EMU_PID) ready: $(tr '\n' ' ' <"$ready")"
 }
@@ -221,7 +241,7 @@ e2e_add_queue() {
     shift 2
     [[ -r $ppd ]] || e2e_die "no PPD at $ppd"
     # lpadmin warns that PPD drivers are deprecated; that warning is noise.
-    lpadmin -p "$name" -E -v "socket://$E2E_EMU_ADDR" -P "$ppd" "$@" 2>&1 |
+    lpadmin -p "$name" -E -v "${E2E_DEVICE_URI:-socket://$E2E_EMU_ADDR}" -P "$ppd" "$@" 2>&1 |
         grep -v -i "deprecated" >&2 || true
     lpstat -p "$name" >/dev/null 2>&1 || e2e_die "queue $name was not created"
 }
@@ -286,9 +306,22 @@ _e2e_end() {
     wait "${!1}" 2>/dev/null || true
     printf -v "$1" ''
 }
-e2e_stop_emulator() { _e2e_end E2E_EMU_PID; }
-e2e_stop_all() {
+# e2e_stop_emulator: the emulator started last.
+e2e_stop_emulator() {
+    local pid kept=()
+    for pid in "${E2E_EMU_PIDS[@]}"; do
+        [[ $pid == "$E2E_EMU_PID" ]] || kept+=("$pid")
+    done
+    E2E_EMU_PIDS=("${kept[@]}")
     _e2e_end E2E_EMU_PID
+}
+e2e_stop_all() {
+    local pid
+    for pid in "${E2E_EMU_PIDS[@]}"; do
+        _e2e_end pid
+    done
+    E2E_EMU_PIDS=()
+    E2E_EMU_PID=
     _e2e_end E2E_CUPSD_PID
 }
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "VEMPortOps.h"
+
 namespace {
 
 // Where glibc keeps named semaphores: /dev/shm/sem.<name without its '/'>.
@@ -200,4 +202,215 @@ void free_mem(void** ppMem) {
     if (ppMem == nullptr || *ppMem == nullptr) return;
     std::free(*ppMem);
     *ppMem = nullptr;
+}
+
+bool compose_port_sem_name(char* szName, const char* szTemplate, const char* lpszPath) {
+    if (szName == nullptr || szTemplate == nullptr || lpszPath == nullptr) {
+        if (szName != nullptr) szName[0] = '\0';
+        errno = EINVAL;
+        return false;
+    }
+    const int n = std::snprintf(szName, VEM_SEM_NAME_SIZE, szTemplate, lpszPath);
+    if (n < 0 || static_cast<std::size_t>(n) >= VEM_SEM_NAME_SIZE) {
+        std::memset(szName, 0, VEM_SEM_NAME_SIZE);
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    replace_char(szName);
+    return true;
+}
+
+// ---- Service pipes ----
+
+namespace {
+
+// Mode of every FIFO file: clients of every user must reach the daemon.
+constexpr mode_t kFifoMode = 0777;
+
+// True when fd is a FIFO that the caller may trust: the server's must be
+// its own; a client's the daemon's (root) or its own.
+bool acceptable_fifo(int fd, int isServer) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (!S_ISFIFO(st.st_mode)) return (errno = EINVAL), false;
+    const uid_t me = ::geteuid();
+    if (st.st_uid != me && (isServer || st.st_uid != 0)) return (errno = EPERM), false;
+    return true;
+}
+
+// Opens path without following a link and checks what it opened.
+UniqueFd open_fifo(const char* path, int flags, int isServer) {
+    UniqueFd fd(::open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (fd && !acceptable_fifo(fd.get(), isServer)) fd.reset();
+    return fd;
+}
+
+// Makes path a FIFO of ours with mode kFifoMode.  An existing FIFO of ours
+// is kept; anything else there is removed (unlink removes a link, never
+// its target; a directory cannot be removed and fails) and replaced.
+// Returns 0 or the errno of the failure.
+int make_fifo(const char* path) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (::mkfifo(path, 0) != 0) {
+            if (errno != EEXIST) return errno;
+            struct stat st {};
+            if (::lstat(path, &st) != 0) continue;  // gone meanwhile: try again
+            if (!S_ISFIFO(st.st_mode) || st.st_uid != ::geteuid()) {
+                DbgLogMessage(LOG_LEVEL_WARN, fn_create_interface_pipe, LOG_WARN,
+                              "Replace foreign file %s (mode=0%o, uid=%u)", path,
+                              static_cast<unsigned>(st.st_mode),
+                              static_cast<unsigned>(st.st_uid));
+                if (::unlink(path) != 0) return errno;
+                continue;
+            }
+        }
+        // The mode goes on the FIFO itself, through a descriptor: the file
+        // creation mask does not matter and no name is resolved twice.  A
+        // non-blocking read open of a FIFO returns at once.
+        UniqueFd fd = open_fifo(path, O_RDONLY | O_NONBLOCK, 1);
+        if (!fd) return errno;
+        if (::fchmod(fd.get(), kFifoMode) != 0) return errno;
+        return 0;
+    }
+    return EEXIST;
+}
+
+// The record's pipe suffix: slashes and backslashes become underscores.
+void pipe_suffix(char (&out)[INTF_PATH_SIZE], const char* pszName) {
+    std::memset(out, 0, sizeof out);
+    if (pszName == nullptr) return;
+    std::memcpy(out, pszName, std::strlen(pszName));
+    replace_char(out);
+    if (out[0] == '/') out[0] = '_';
+}
+
+void close_fd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+LPINTF_LIST create_interface_pipe(const char* pszName, int isServer) {
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_create_interface_pipe, LOG_START,
+                  "Create interface pipe Enter");
+    if (pszName != nullptr && std::strlen(pszName) > INTF_SUFFIX_MAX) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_create_interface_pipe, LOG_ERRNO,
+                      "Pipe name too long (%zu, at most %zu)", std::strlen(pszName),
+                      INTF_SUFFIX_MAX);
+        return nullptr;
+    }
+    auto* pIntf = static_cast<LPINTF_LIST>(std::calloc(1, sizeof(interface_list)));
+    if (pIntf == nullptr) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn_create_interface_pipe, LOG_ERRNO, "Out of memory!!");
+        return nullptr;
+    }
+    pIntf->hSvrClient = pIntf->hClientSvr = pIntf->hKeepAlive = -1;
+    char suffix[INTF_PATH_SIZE];
+    pipe_suffix(suffix, pszName);
+    std::snprintf(pIntf->szSCName, sizeof pIntf->szSCName, "%s%s", INTF_SC_PREFIX, suffix);
+    std::snprintf(pIntf->szCSName, sizeof pIntf->szCSName, "%s%s", INTF_CS_PREFIX, suffix);
+
+    if (isServer) {
+        for (const char* path : {pIntf->szSCName, pIntf->szCSName}) {
+            DbgLogMessage(LOG_LEVEL_DEBUG, fn_create_interface_pipe, LOG_DBG,
+                          "Start make fifo for %s", path);
+            const int err = make_fifo(path);
+            DbgLogMessage(LOG_LEVEL_DEBUG, fn_create_interface_pipe, LOG_DBG,
+                     "Make fifo for %s result=%d", path, err == 0 ? 0 : -1);
+            if (err != 0) {
+                DbgLogMessage(LOG_LEVEL_ERROR, fn_create_interface_pipe, LOG_ERRNO,
+                         "mkfifo (%s) fail, errno=%d", path, err);
+                close_interface_pipe(pIntf, 1);
+                free_mem(reinterpret_cast<void**>(&pIntf));
+                DbgLogMessage(LOG_LEVEL_TRACE, fn_create_interface_pipe, LOG_END,
+                              "Create interface pipe Exit %s", "Fail");
+                return nullptr;
+            }
+        }
+    }
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_create_interface_pipe, LOG_END,
+                  "Create interface pipe Exit %s", "Succss");
+    return pIntf;
+}
+
+int open_interface_pipe(LPINTF_LIST pIntf, int isServer) {
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_open_interface_pipe, LOG_START, "Open interface pipe Enter");
+    if (pIntf == nullptr) return 0;
+    struct Step {
+        const char* path;
+        int* fd;
+        int flags;
+    };
+    // Client: blocking opens that meet the daemon's.  Server: nothing that
+    // waits for a client (the read end's O_NONBLOCK is cleared below).
+    const Step client[] = {{pIntf->szCSName, &pIntf->hClientSvr, O_WRONLY},
+                           {pIntf->szSCName, &pIntf->hSvrClient, O_RDONLY}};
+    const Step server[] = {{pIntf->szCSName, &pIntf->hClientSvr, O_RDONLY | O_NONBLOCK},
+                           {pIntf->szSCName, &pIntf->hSvrClient, O_RDWR | O_NONBLOCK}};
+    for (const Step& s : isServer ? server : client) {
+        if (*s.fd >= 0) continue;
+        DbgLogMessage(LOG_LEVEL_DEBUG, fn_open_interface_pipe, LOG_DBG, "Prepare open fifo for %s",
+                      s.path);
+        UniqueFd fd = open_fifo(s.path, s.flags, isServer);
+        const int err = errno;
+        DbgLogMessage(LOG_LEVEL_DEBUG, fn_open_interface_pipe, LOG_DBG, "Open fifo for %s result=%d",
+                 s.path, fd.get());
+        if (fd && isServer && s.fd == &pIntf->hClientSvr) {
+            // Our own writer, opened through the descriptor (the same FIFO
+            // whatever happens to the name), keeps reads blocking.
+            char self[40];
+            std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());
+            UniqueFd keep(::open(self, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            const int flags = ::fcntl(fd.get(), F_GETFL);
+            if (!keep || flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+                fd.reset();
+            } else {
+                close_fd(pIntf->hKeepAlive);
+                pIntf->hKeepAlive = keep.release();
+            }
+        }
+        if (!fd) {
+            DbgLogMessage(LOG_LEVEL_ERROR, fn_open_interface_pipe, LOG_ERRNO, "Open (%s) fail, errno=%d",
+                     s.path, err != 0 ? err : errno);
+            DbgLogMessage(LOG_LEVEL_TRACE, fn_open_interface_pipe, LOG_END,
+                          "Open interface pipe Exit %s", "Fail");
+            return 0;
+        }
+        *s.fd = fd.release();
+    }
+    DbgLogMessage(LOG_LEVEL_TRACE, fn_open_interface_pipe, LOG_END, "Open interface pipe Exit %s",
+                  "Succss");
+    return 1;
+}
+
+void close_interface_pipe(LPINTF_LIST pIntf, int isServer) {
+    if (pIntf == nullptr) return;
+    if (pIntf->hSvrClient >= 0) {
+        DbgLogMessage(LOG_LEVEL_DEBUG, fn_close_interface_pipe, LOG_DBG, "Close FIFO S->C pipe (%d)",
+                      pIntf->hSvrClient);
+        close_fd(pIntf->hSvrClient);
+    }
+    if (pIntf->hClientSvr >= 0) {
+        DbgLogMessage(LOG_LEVEL_DEBUG, fn_close_interface_pipe, LOG_DBG, "Close FIFO C->S pipe (%d)",
+                      pIntf->hClientSvr);
+        close_fd(pIntf->hClientSvr);
+    }
+    close_fd(pIntf->hKeepAlive);
+    if (isServer) {
+        for (const char* path : {pIntf->szSCName, pIntf->szCSName}) {
+            if (path[0] == '\0') continue;
+            ::unlink(path);
+            DbgLogMessage(LOG_LEVEL_DEBUG, fn_close_interface_pipe, LOG_DBG, "Unlink(%s)", path);
+        }
+    }
+}
+
+void init_intf_buf(void) {
+    // Every driver built in, in a fixed order.
+    for (unsigned int kind : {INTF_ETH, INTF_USB, INTF_FILE, INTF_PARRALLEL, INTF_RS232}) {
+        if (const PortOps* ops = port_ops(kind); ops != nullptr && ops->reset_all != nullptr) {
+            ops->reset_all();
+        }
+    }
 }

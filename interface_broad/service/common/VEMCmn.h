@@ -28,6 +28,7 @@
 #include "VEMFuncNo.h"
 #include "VEMInterface.h"
 #include "VEMLogging.h"
+#include "VEMPipe.h"
 
 #ifndef PORT_SLOT_MAX
 #error "PORT_SLOT_MAX must be defined by the build (1 for the library, 50 for the daemon)"
@@ -99,6 +100,19 @@ void free_mem(void** ppMem);
 // normalised so that tv_nsec < 1e9.  lock_sem waits until it.
 struct timespec lock_deadline(struct timespec now, int nTimeout);
 
+// Longest port path whose semaphore name, composed from a template with
+// one "%s", fits VEM_SEM_NAME_SIZE bytes with its terminator.
+constexpr std::size_t port_path_max(std::size_t nTemplateLen) {
+    return VEM_SEM_NAME_SIZE - 1 - (nTemplateLen - 2);
+}
+
+// Composes a port's semaphore name into szName (VEM_SEM_NAME_SIZE bytes):
+// szTemplate (one "%s") with lpszPath as given, then replace_char.  A path
+// too long for the buffer is refused, never cut: two long paths with a
+// common prefix must not end up sharing one lock.  Returns false with errno
+// EINVAL (null argument) or ENAMETOOLONG, szName then empty.
+bool compose_port_sem_name(char* szName, const char* szTemplate, const char* lpszPath);
+
 // RAII owners for callers of these primitives.
 struct SemCloser {
     void operator()(sem_t* p) const noexcept {
@@ -116,5 +130,43 @@ using UniqueStream = std::unique_ptr<std::FILE, StreamCloser>;
 
 // Owns a file descriptor; -1 means none.
 using vem::UniqueFd;
+
+// ---- Service pipes (wire format and record in VEMPipe.h) ----
+//
+// The daemon alone creates and removes the FIFO files; they stay owned by
+// root with mode 0777, so that clients of every user reach the daemon while
+// nobody but root can replace them in the sticky /tmp.  No operation runs a
+// shell, and none follows a symbolic link.
+
+// Builds the record of a pair: paths "/tmp/cmn_svr_to_intf" and
+// "/tmp/cmn_intf_to_svr" followed by pszName with every '/' and '\' turned
+// into '_' (null or "" gives the main pair).  A server (isServer 1) also
+// makes both FIFO files, mode 0777 set on the FIFO itself: an existing FIFO
+// of its own is reused; any other file under the name (a planted link, a
+// regular file, a FIFO of another user) is removed and replaced, never
+// followed or changed.
+// Returns the new record (descriptors -1), or null: pszName longer than
+// INTF_SUFFIX_MAX, out of memory, or (server) a FIFO that cannot be made;
+// a server then removes what it made of the pair.
+LPINTF_LIST create_interface_pipe(const char* pszName, int isServer);
+
+// Opens both FIFOs, C->S first.  A client opens C->S for writing and S->C
+// for reading, both blocking until the daemon has the pair open.  A server
+// never blocks: it opens C->S for reading plus its own write end
+// (hKeepAlive), and S->C for reading and writing, so that clients' opens
+// complete at once and a read waits for the next request.  Each FIFO must
+// be a FIFO (a server's also its own; a client's owned by root or by the
+// caller) and is opened without following links.
+// Returns 1, or 0 (null record, or a FIFO cannot be opened or is not
+// acceptable; a descriptor already opened stays in the record).
+int open_interface_pipe(LPINTF_LIST pIntf, int isServer);
+
+// Closes the open descriptors and sets them to -1; a server also removes
+// both FIFO files.  Does not free the record; nothing happens for null.
+void close_interface_pipe(LPINTF_LIST pIntf, int isServer);
+
+// Resets the slot state of every port driver built in (each row of
+// port_ops).
+void init_intf_buf(void);
 
 #endif  // VEM_CMN_H
