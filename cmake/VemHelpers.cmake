@@ -27,15 +27,18 @@ function(vem_add_gtest target)
     endif()
 endfunction()
 
-# vem_add_fuzz_test(<target> SOURCES ... [LIBS ...] CORPUS <dir> [SECONDS n])
+# vem_add_fuzz_test(<target> SOURCES ... [LIBS ...] CORPUS <dir> [SECONDS n]
+#                   [DICT <file>] [MAX_LEN bytes])
 # Builds a libFuzzer target (only when VEM_FUZZ is on) and runs it for a
 # bounded time as a CTest entry labelled "fuzz".  The committed corpus is
-# read only; new inputs go to a directory in the build tree.
+# read only; new inputs go to a directory in the build tree.  DICT hands the
+# fuzzer a dictionary of tokens (libFuzzer's format); MAX_LEN lets inputs
+# grow that long (by default they stay near the largest seed).
 function(vem_add_fuzz_test target)
     if(NOT VEM_FUZZ)
         return()
     endif()
-    cmake_parse_arguments(A "" "CORPUS;SECONDS" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(A "" "CORPUS;SECONDS;DICT;MAX_LEN" "SOURCES;LIBS" ${ARGN})
     if(NOT A_SECONDS)
         set(A_SECONDS 30)
     endif()
@@ -43,11 +46,18 @@ function(vem_add_fuzz_test target)
     target_compile_options(${target} PRIVATE -fsanitize=fuzzer)
     target_link_options(${target} PRIVATE -fsanitize=fuzzer)
     target_link_libraries(${target} PRIVATE ${A_LIBS})
+    set(extra)
+    if(A_DICT)
+        list(APPEND extra -dict=${A_DICT})
+    endif()
+    if(A_MAX_LEN)
+        list(APPEND extra -max_len=${A_MAX_LEN})
+    endif()
     set(work ${CMAKE_CURRENT_BINARY_DIR}/${target}_work)
     file(MAKE_DIRECTORY ${work}/corpus ${work}/artifacts)
     add_test(NAME ${target}
              COMMAND ${target} -max_total_time=${A_SECONDS} -timeout=10 -rss_limit_mb=2048
-                     -print_final_stats=1 -artifact_prefix=${work}/artifacts/
+                     -print_final_stats=1 -artifact_prefix=${work}/artifacts/ ${extra}
                      ${work}/corpus ${A_CORPUS})
     math(EXPR limit "${A_SECONDS} + 120")
     set_tests_properties(${target} PROPERTIES LABELS fuzz TIMEOUT ${limit})

@@ -22,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t knobs = data[0];
     const std::span<const std::uint8_t> in(data + 1, size - 1);
     const Paper paper{(knobs & 1) ? Model::M1A : Model::M2A, (knobs & 2) ? 58 : 80};
+    // The length's parity picks full or sparse receipts.
+    const bool sparse = (size & 1) != 0;
     Conditions cond;
     cond.offline = (knobs & 4) != 0;
     cond.cover_open = (knobs & 8) != 0;
@@ -36,11 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 [&](Receipt&& r) {
                     check(r.width == paper.width_dots());
                     check(r.height >= 0 && r.height <= kMaxReceiptRows);
-                    check(r.pixels.size() ==
-                          static_cast<std::size_t>(r.width) * static_cast<std::size_t>(r.height));
+                    const std::size_t all =
+                        static_cast<std::size_t>(r.width) * static_cast<std::size_t>(r.height);
+                    check(sparse ? r.pixels.size() <= all &&
+                                       r.pixels.size() % static_cast<std::size_t>(r.width) == 0
+                                 : r.pixels.size() == all);
                 },
         });
     interp.set_font(font);
+    interp.set_sparse_receipts(sparse);
     // Three chunks, split at positions taken from the knobs byte.
     const std::size_t a = in.size() * ((knobs >> 4) & 3) / 4;
     const std::size_t b = a + (in.size() - a) * ((knobs >> 6) & 3) / 4;

@@ -251,6 +251,61 @@ TEST(EmulatorCoreReceipts, CutsAndIdleSplitReceipts) {
     EXPECT_EQ(pixel(r.receipts[0], 0, 10), 255);
 }
 
+// feed_until_receipt() returns right after each command that ended a
+// receipt (a cut, GS V A with its feed), and reading a stream that way
+// gives exactly what feed() gives.
+TEST(EmulatorCoreReceipts, FeedUntilReceiptStopsAfterEachCut) {
+    const Bytes s = cat({store(0x30, 0x31, 16, 10, Bytes(20, 0xFF)),
+                         kPrint,
+                         {0x1B, 0x4A, 0x05, 0x1B, 0x69, 0x1B, 0x6D},
+                         {'H', 'i', '\n', 0x1D, 0x56, 0x41, 0x10},
+                         {0x1B, 0x4A, 0x07}});
+    Record r;
+    Interpreter in = recording(r);
+    std::vector<std::size_t> stops;
+    for (std::size_t at = 0; at < s.size();) {
+        const std::size_t n = in.feed_until_receipt(std::span(s).subspan(at));
+        ASSERT_GT(n, 0u);
+        stops.push_back(at += n);
+    }
+    in.finish();
+    EXPECT_EQ(stops, (std::vector<std::size_t>{49, 51, 58, 61}));
+    EXPECT_EQ(r.events, run(s).events);
+    EXPECT_EQ(r.receipts.size(), 4u);
+}
+
+// Sparse receipts stop after their last drawn row (blank paper has no
+// pixels at all), and their pictures are the same as those of full ones.
+TEST(EmulatorCoreReceipts, SparseReceiptsMakeTheSamePictures) {
+    const Bytes s = cat({store(0x30, 0x31, 16, 10, Bytes(20, 0xFF)),
+                         kPrint,
+                         {0x1B, 0x4A, 0xFF, 0x1B, 0x69},
+                         {0x1B, 0x4A, 0xFF, 0x1B, 0x4A, 0xFF, 0x1B, 0x69},
+                         text("Hi\n"),
+                         {0x1B, 0x4A, 0x30}});
+    const Record full = run(s);
+    Record sparse;
+    Interpreter in = recording(sparse);
+    in.set_sparse_receipts(true);
+    in.feed(s);
+    in.finish();
+    ASSERT_EQ(full.receipts.size(), 3u);
+    ASSERT_EQ(sparse.receipts.size(), 3u);
+    const std::size_t drawn[] = {10, 0, static_cast<std::size_t>(kCharHeight)};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(sparse.receipts[i].height, full.receipts[i].height) << i;
+        EXPECT_EQ(sparse.receipts[i].pixels.size(), drawn[i] * 576) << i;
+        if (full.receipts[i].printed) {
+            EXPECT_EQ(encode_png(sparse.receipts[i]), encode_png(full.receipts[i])) << i;
+        }
+    }
+    Receipt torn = sparse.receipts[0];
+    torn.pixels.pop_back();
+    std::string why;
+    EXPECT_TRUE(encode_png(torn, &why).empty());
+    EXPECT_NE(why, "");
+}
+
 // ---------------------------------------------------------------------------
 // Faulty input: reported, skipped, and the stream stays in step (the ESC J
 // after it is read as a feed; a status request after it is answered).

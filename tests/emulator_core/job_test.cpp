@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 
 #include "streams.h"
 
@@ -52,8 +53,9 @@ Png read_png(const fs::path& path) {
     return out;
 }
 
-// A job with two receipts writes both pictures and the event log only when
-// it finishes, and nothing else (no temporary files left over).
+// A job with two receipts writes each picture as its receipt ends and the
+// event log when it finishes, and nothing else (no temporary files left
+// over).
 TEST_F(EmulatorCoreJob, WritesPicturesAndEvents) {
     const Bytes image = pattern(576, 40, 9);
     const Bytes s = cat({{0x1B, 0x40},
@@ -73,7 +75,8 @@ TEST_F(EmulatorCoreJob, WritesPicturesAndEvents) {
     job.feed(std::span(s).subspan(100));
     EXPECT_EQ(job.bytes(), s.size());
     EXPECT_EQ(reply, (Bytes{0, 0, 0, 0x60, 0, 0}));
-    EXPECT_TRUE(names().empty());  // nothing before the job ends
+    // The cut receipt is written at once; the log only when the job ends.
+    EXPECT_EQ(names(), std::vector<std::string>{"job-0001-r01.png"});
 
     EXPECT_EQ(job.finish().size(), 3u);
     EXPECT_TRUE(job.errors().empty()) << job.errors().front();
@@ -134,6 +137,100 @@ TEST_F(EmulatorCoreJob, PicturesOnlyOfWhatWasPrinted) {
     job.finish();
     EXPECT_EQ(names(), (std::vector<std::string>{"job-0002.events.jsonl", "job-0003-r01.png",
                                                  "job-0003-r02.png", "job-0003.events.jsonl"}));
+}
+
+// ---------------------------------------------------------------- writer
+std::vector<std::string> log_lines(const fs::path& p) {
+    std::ifstream in(p);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// A writer whose thread waits until the returned promise is kept.
+std::promise<void> hold(JobWriter& w) {
+    std::promise<void> gate;
+    w.post(0, [f = gate.get_future().share()] { f.wait(); });
+    return gate;
+}
+
+// A job whose pictures wait beyond its limit stops taking input right after
+// the receipt that crossed it, records why, and takes the rest once they are
+// written; nothing is lost and the pictures keep their order.  With room
+// left in its own limit, a job still stops on the total of all jobs, but
+// only once it has something waiting itself.
+TEST_F(EmulatorCoreJob, BusyJobsHoldInputUntilPicturesAreWritten) {
+    auto writer = std::make_shared<JobWriter>(200000);
+    auto gate = hold(*writer);
+    const Bytes one = cat({store(0x30, 0x31, 576, 100, pattern(576, 100, 3)), kPrint, {0x1B, 0x69}});
+    Bytes s;
+    for (int i = 0; i < 10; ++i) s = cat({s, one});
+
+    Job job(config("job-0001"));
+    job.set_writer(writer, 3 * 576 * 100);  // three receipts may wait
+    std::size_t used = job.feed_some(s);
+    EXPECT_EQ(used, 4 * one.size());  // the fourth crossed the limit
+    EXPECT_TRUE(job.busy());
+    EXPECT_EQ(job.feed_some(std::span(s).subspan(used)), 0u);
+
+    Job other(config("job-0002"));
+    other.set_writer(writer);
+    EXPECT_FALSE(other.busy());  // the total is crossed, but none of its own waits
+    EXPECT_EQ(other.feed_some(s), one.size());
+    EXPECT_TRUE(other.busy());
+    EXPECT_TRUE(names().empty());  // the writer is held
+
+    gate.set_value();
+    while (used < s.size()) {
+        writer->wait_idle();
+        ASSERT_FALSE(job.busy());
+        used += job.feed_some(std::span(s).subspan(used));
+    }
+    EXPECT_EQ(job.finish().size(), 11u);
+    EXPECT_TRUE(job.errors().empty());
+    other.finish();
+
+    const auto lines = log_lines(dir_ / "job-0001.events.jsonl");
+    std::vector<std::string> busy;
+    for (const auto& l : lines)
+        if (l.find(R"("kind":"busy")") != std::string::npos) busy.push_back(l);
+    ASSERT_FALSE(busy.empty());
+    EXPECT_EQ(busy[0], R"({"kind":"busy","offset":)" + std::to_string(4 * one.size()) +
+                           R"(,"limit":"job","waiting":230400,"max":172800})");
+    EXPECT_NE(log_lines(dir_ / "job-0002.events.jsonl").back().find(R"("limit":"total")"),
+              std::string::npos);
+    const Png last = read_png(dir_ / "job-0001-r10.png");
+    EXPECT_EQ(last.height, 100);
+    EXPECT_EQ(last.gray, read_png(dir_ / "job-0002-r01.png").gray);
+}
+
+// The event log goes to disk in pieces as it grows: a long job's log is
+// complete and in order, and no temporary file is left.  A job dropped
+// without finishing leaves its pictures but no log, finished or not.
+TEST_F(EmulatorCoreJob, LongEventLogsAndAbandonedJobs) {
+    auto writer = std::make_shared<JobWriter>(std::size_t{64} << 20);
+    Bytes feeds;
+    for (int i = 0; i < 20000; ++i) feeds = cat({feeds, {0x1B, 0x4A, 0x01}});
+    {
+        Job job(config("job-0001"));
+        job.set_writer(writer);
+        for (std::size_t at = 0; at < feeds.size(); at += 4096)
+            job.feed(std::span(feeds).subspan(at, std::min<std::size_t>(4096, feeds.size() - at)));
+        job.finish();
+    }
+    const auto lines = log_lines(dir_ / "job-0001.events.jsonl");
+    ASSERT_EQ(lines.size(), 20000u);
+    for (std::size_t i = 0; i < lines.size(); i += 997)
+        EXPECT_EQ(lines[i], R"({"kind":"feed","offset":)" + std::to_string(3 * i) + R"(,"dots":1})");
+    EXPECT_EQ(names(), std::vector<std::string>{"job-0001.events.jsonl"});
+
+    {
+        Job job(config("job-0002"));
+        job.set_writer(writer);
+        job.feed(cat({feeds, mono_page(576, pattern(576, 10, 1), 10), {0x1B, 0x69}, feeds}));
+    }
+    writer->wait_idle();
+    EXPECT_EQ(names(), (std::vector<std::string>{"job-0001.events.jsonl", "job-0002-r01.png"}));
 }
 
 }  // namespace

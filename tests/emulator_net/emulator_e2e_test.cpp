@@ -120,21 +120,28 @@ std::pair<int, std::string> run_shell(const std::string& cmd) {
     return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
 }
 
-// One kvrs-emulator process with its output directory, ready file and
-// control socket in a private temporary directory.  Stopped by PID.
+// One kvrs-emulator process with its output directory, ready file, control
+// socket and standard output and error in a private temporary directory;
+// `max_fds` > 0 runs it with that descriptor limit.  Stopped by PID.
 class Emulator {
   public:
-    explicit Emulator(std::vector<std::string> args) {
+    explicit Emulator(std::vector<std::string> args, int max_fds = 0) {
         char tmpl[] = "/tmp/kvrs-emu-test-XXXXXX";
         dir = ::mkdtemp(tmpl);
         args.insert(args.begin(), {kBin, "--out", out().string(), "--ready-file",
                                    (dir / "ready").string(), "--ctl", ctl().string()});
+        if (max_fds > 0)  // the shell sets the limit, then becomes the emulator (same PID)
+            args.insert(args.begin(), {"/bin/sh", "-c",
+                                       "ulimit -n " + std::to_string(max_fds) + " && exec \"$@\"",
+                                       "sh"});
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, (dir / "stdout").c_str(), O_WRONLY | O_CREAT,
+                                         0644);
+        posix_spawn_file_actions_addopen(&fa, 2, (dir / "stderr").c_str(), O_WRONLY | O_CREAT,
                                          0644);
         if (::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
@@ -158,6 +165,20 @@ class Emulator {
         return {};
     }
     fs::path out() const { return dir / "out"; }
+    std::string stderr_text() const { return read_file(dir / "stderr"); }
+    // Processor time (user + system) it has used so far, in seconds.
+    double cpu_seconds() const {
+        std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+        std::istringstream in(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && in >> field; ++i)  // fields 14 and 15 of the record
+            if (i == 14)
+                utime = std::stoull(field);
+            else if (i == 15)
+                stime = std::stoull(field);
+        return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
     fs::path ctl() const { return dir / "ctl"; }
     std::pair<int, std::string> ctl_request(const std::string& request) const {
         return run_shell(kBin + " ctl " + ctl().string() + " " + request);
@@ -210,6 +231,85 @@ TEST(EmulatorTcp, JobsAreWrittenBeforeWeClose) {
     EXPECT_TRUE(emu.has("job-0002 done"));
     EXPECT_FALSE(emu.has("job-0003"));
     EXPECT_EQ(emu.stop(), 0);
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Sixty clients, each with a small job, against a process allowed 32
+// descriptors: it takes what it can, says once that it ran out, and waits
+// without spinning (no processor time, no flood of messages); as clients
+// finish, the waiting ones are taken and every job is written.
+TEST(EmulatorTcp, OutOfDescriptorsWaitsForOneToClose) {
+    Emulator emu({"--tcp", "127.0.0.1:0"}, 32);
+    const std::string ep = emu.endpoint("tcp");
+    ASSERT_FALSE(ep.empty());
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 60; ++i) {
+        clients.push_back(connect_to(ep));
+        ASSERT_TRUE(clients.back()) << i;
+        ASSERT_TRUE(write_all(clients.back().get(), cat({kInit, text("client\n")})));
+    }
+    std::this_thread::sleep_for(500ms);  // it has taken what it can
+    const double cpu = emu.cpu_seconds();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_LT(emu.cpu_seconds() - cpu, 0.5);
+    for (auto& c : clients) {
+        ::shutdown(c.get(), SHUT_WR);
+        ASSERT_TRUE(wait_closed(c.get()));
+        c.reset();
+    }
+    for (int i = 1; i <= 60; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "job-%04d.events.jsonl", i);
+        EXPECT_TRUE(complete(emu.out() / name)) << name;
+    }
+    const std::string err = emu.stderr_text();
+    EXPECT_EQ(count(err, "out of descriptors"), 1u) << err.substr(0, 2000);
+    EXPECT_EQ(count(err, "accept"), 0u) << err.substr(0, 2000);
+    EXPECT_LT(err.size(), 200u * 64) << err.substr(0, 2000);  // about a line a job
+    EXPECT_EQ(emu.stop(), 0);
+}
+
+// Each receipt's picture is written as soon as the receipt ends, while its
+// connection stays open.  Pictures that pile up beyond --job-limit pause
+// that job's input (said once on stderr, a busy event in its log) and lose
+// nothing, while status requests on another connection are answered.
+TEST(EmulatorTcp, ReceiptsAreWrittenAsTheyEndWithinTheLimits) {
+    Emulator emu({"--tcp", "127.0.0.1:0", "--job-limit", "1"});
+    const std::string ep = emu.endpoint("tcp");
+    UniqueFd a = connect_to(ep);
+    ASSERT_TRUE(write_all(a.get(), cat({kInit, kBand, {0x1B, 0x69}})));
+    ASSERT_TRUE(wait_for([&] { return fs::exists(emu.out() / "job-0001-r01.png"); }));
+    EXPECT_TRUE(complete(emu.out() / "job-0001-r01.png"));
+    EXPECT_FALSE(fs::exists(emu.out() / "job-0001.events.jsonl"));
+
+    // 576 x 2000 dots: 1.1 MiB of pixels each, more than the job may hold.
+    const Bytes big = cat({mono_page(576, pattern(576, 2000, 5), 2000), {0x1B, 0x69}});
+    std::thread streamer([&] {
+        for (int i = 0; i < 30 && write_all(a.get(), big); ++i) {
+        }
+        ::shutdown(a.get(), SHUT_WR);
+    });
+    UniqueFd b = connect_to(ep);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(write_all(b.get(), kStatusRequest));
+        EXPECT_EQ(read_exact(b.get(), 6), reply());
+    }
+    streamer.join();
+    ASSERT_TRUE(wait_closed(a.get()));
+    for (int i = 1; i <= 31; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "job-0001-r%02d.png", i);
+        EXPECT_TRUE(complete(emu.out() / name)) << name;
+    }
+    EXPECT_FALSE(fs::exists(emu.out() / "job-0001-r32.png"));
+    const std::string log = read_file(emu.out() / "job-0001.events.jsonl");
+    EXPECT_NE(log.find(R"("kind":"busy","offset":)"), std::string::npos);
+    EXPECT_EQ(count(emu.stderr_text(), "job-0001: input paused"), 1u) << emu.stderr_text();
 }
 
 // ------------------------------------------------------------ UDP and SNMP

@@ -61,13 +61,25 @@ const char kHelp[] =
     "                       (ports as actually bound)\n"
     "\n"
     "Jobs: everything received on one TCP connection is one job, job-NNNN (counted\n"
-    "from 0001 across all connections). Its files are written when the client\n"
-    "closes or half-closes, before the emulator closes its side:\n"
-    "  DIR/job-NNNN.events.jsonl   what the printer did, one JSON object per line\n"
+    "from 0001 across all connections). Each receipt's picture is written as soon\n"
+    "as the receipt ends; the event log when the client closes or half-closes,\n"
+    "before the emulator closes its side:\n"
     "  DIR/job-NNNN-rNN.png        one picture per receipt (a cut ends a receipt)\n"
+    "  DIR/job-NNNN.events.jsonl   what the printer did, one JSON object per line\n"
     "  --idle-ms N          on a connection that stays open, a receipt also ends after\n"
     "                       N ms without data (default 3000); on the pty, where no\n"
     "                       connection ends, the job ends and its files are written\n"
+    "\n"
+    "Memory: pictures are encoded and written on a thread of their own. Receipts\n"
+    "waiting for it are bounded; beyond a limit a job's input is paused (its\n"
+    "client waits, nothing is lost), its event log gets a \"busy\" event and the\n"
+    "emulator logs it:\n"
+    "  --job-limit MIB      pictures one job may have waiting (default 64)\n"
+    "  --total-limit MIB    pictures all jobs together may have waiting (default 256)\n"
+    "  Besides, one job holds at most the receipt being drawn (65536 rows: 36 MiB\n"
+    "  on 576 dots) and its stored graphics (at most 18 MiB), and 256 KiB of\n"
+    "  events (the rest is on disk). A waiting receipt counts one byte a dot of\n"
+    "  the rows drawn on (blank paper below them is free).\n"
     "\n"
     "Status conditions (what the 6-byte status reply reports):\n"
     "  cover-open, other-error, cutter-error, unrecoverable-error, recoverable-error,\n"
@@ -209,6 +221,8 @@ int run_printer(const RunOptions& o) {
     }
     cfg.agent.sys_object_id = *oid;
     cfg.ready_file = o.ready_file;
+    cfg.job_limit = o.job_limit_mib << 20;
+    cfg.total_limit = o.total_limit_mib << 20;
     return run_server(cfg);
 }
 

@@ -290,6 +290,16 @@ std::optional<CommandLine> parse_command_line(const std::vector<std::string_view
                 return fail(error, err);
             }
             cl.run.script.insert(cl.run.script.end(), steps->begin(), steps->end());
+        } else if (a == "--job-limit" || a == "--total-limit") {
+            auto v = need(a, &err);
+            if (!v) {
+                return fail(error, err);
+            }
+            std::size_t mib = 0;
+            if (!parse_number(*v, &mib) || mib < 1 || mib > (std::size_t{1} << 20)) {
+                return fail(error, std::string(a) + " needs a number of MiB from 1 to 1048576");
+            }
+            (a == "--job-limit" ? cl.run.job_limit_mib : cl.run.total_limit_mib) = mib;
         } else if (a == "--idle-ms") {
             auto v = need(a, &err);
             if (!v) {

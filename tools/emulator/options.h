@@ -43,6 +43,8 @@ struct RunOptions {
     std::optional<std::string> sys_descr;
     std::string sys_object_id = "1.3.6.1.4.1.64101.1.2";
     std::string ready_file;
+    std::size_t job_limit_mib = 64;     // --job-limit
+    std::size_t total_limit_mib = 256;  // --total-limit
     Verbosity verbosity = Verbosity::Normal;
 };
 

@@ -1,13 +1,18 @@
 // server.cpp - the emulator's event loop: TCP print data, UDP status, the
 // SNMP agent, the pseudo-terminal, the control socket, scripted conditions
-// and idle time-outs, all in one thread around poll().
+// and idle time-outs, all in one thread around poll().  Pictures are encoded
+// and files written by the core's JobWriter on a thread of its own, so the
+// loop answers status requests whatever is being drawn.
 #include "server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,12 +55,31 @@ void on_stop_signal(int) {
     errno = saved;
 }
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+// The loop's turn is kept short so that a status request never waits long
+// for its turn: a connection is read at most this much per turn (interpreting
+// 8 KiB of the densest commands takes under a millisecond), ...
+constexpr std::size_t kReadChunk = 8 * 1024;
+// ... connections with no more than a request's worth of bytes waiting are
+// served first, and the others, in turn, only until the turn has taken this
+// long; the rest wait for the next turn, which comes at once.
+constexpr std::size_t kSmallRead = 64;
+constexpr auto kTurnBudget = std::chrono::microseconds(1000);
 constexpr std::size_t kMaxCtlLine = 4096;
 // Replies a client does not read pile up no further than this; a printer's
 // own buffer is no bigger, and a client that never reads loses the rest.
 constexpr std::size_t kMaxPendingReplies = 64 * 1024;
 constexpr std::size_t kJobHistory = 1000;  // finished jobs remembered for "jobs"
+// Connections that arrive together (a burst of clients, a load test) wait in
+// the kernel's queue rather than being refused.
+constexpr int kListenBacklog = 4096;
+// Descriptors kept free when accepting: the writer needs one for each file
+// it writes, the control socket one per request.
+constexpr int kSpareFds = 8;
+// A listener that ran out of descriptors is tried again after this even if
+// none of ours closed (another process may have freed some).
+constexpr auto kAcceptRetry = std::chrono::seconds(1);
+// How long replies a client does not read may delay our close.
+constexpr auto kCloseLinger = std::chrono::seconds(1);
 
 // What `jobs` reports about one job.
 struct JobInfo {
@@ -74,9 +98,27 @@ struct DataConn {
     std::unique_ptr<Job> job;  // created at the first byte
     std::shared_ptr<JobInfo> info;
     std::vector<std::uint8_t> out;  // replies the socket did not take yet
-    bool idle_armed = false;        // bytes arrived since the last idle time-out
+    // Bytes read but held back while the job is busy (too many of its
+    // pictures wait to be written); the socket is not read meanwhile.
+    std::vector<std::uint8_t> held;
+    bool busy_logged = false;
+    bool idle_armed = false;  // bytes arrived since the last idle time-out
     Clock::time_point last_data{};
+    bool closing = false;    // end of data seen: files, then our close
+    bool lingering = false;  // files done, replies still going out
+    Clock::time_point close_by{};
     bool dead = false;
+
+    bool paused() const { return !held.empty() || (job && job->busy()); }
+};
+
+// A job whose last files are being written; the connection to close once
+// they are (none for the pseudo-terminal).
+struct Finishing {
+    std::unique_ptr<Job> job;
+    std::shared_ptr<JobInfo> info;
+    std::string source;
+    struct DataConn* close_after = nullptr;
 };
 
 struct CtlConn {
@@ -91,6 +133,10 @@ struct Listener {
     enum class Kind { Tcp, Udp, Snmp, Ctl } kind;
     UniqueFd fd;
     std::string where;  // "127.0.0.1:9100" as bound (port 0 resolved)
+    // Out of descriptors: not polled until one of ours closes or retry_at.
+    bool paused = false;
+    bool starved = false;  // logged; cleared once the waiting queue is drained
+    Clock::time_point retry_at{};
 };
 
 // Indexed by Listener::Kind: the name used in logs and in the ready file.
@@ -109,12 +155,19 @@ class Server {
     void shutdown_all();
 
     void accept_tcp(Listener& l);
+    bool accept_failed(Listener& l, int err);
+    void starve(Listener& l, int err);
+    void read_turn(const std::vector<std::pair<std::size_t, DataConn*>>& ready);
     void on_data(DataConn& c);
     void feed(DataConn& c, std::span<const std::uint8_t> bytes);
+    void resume(DataConn& c);
+    void on_written();
     void reply(DataConn& c, std::span<const std::uint8_t> bytes);
     void flush(DataConn& c);
-    void finish_job(DataConn& c);
+    void finish_job(DataConn& c, DataConn* close_after);
+    void reap_finished();
     void close_data(DataConn& c);
+    void complete_close(DataConn& c);
     void on_idle(DataConn& c);
 
     void on_udp_status(Listener& l);
@@ -143,7 +196,31 @@ class Server {
     Clock::time_point script_base_time_ = Clock::now();
     std::deque<std::shared_ptr<JobInfo>> jobs_;
     std::vector<std::uint8_t> buf_ = std::vector<std::uint8_t>(kReadChunk);
+    std::shared_ptr<JobWriter> writer_;
+    std::list<Finishing> finishing_;
+    std::size_t turn_ = 0;    // rotates which busy connection is read first
+    int fd_limit_ = 1024;     // RLIMIT_NOFILE
+    std::size_t base_fds_ = 0;  // open once set up: listeners, pipes, inherited ones
+    bool fd_freed_ = false;  // one of our descriptors closed this turn
 };
+
+// Descriptors open in this process (inherited ones included).
+std::size_t count_open_fds(int limit) {
+    std::error_code ec;
+    std::size_t n = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        ++n;
+    }
+    if (!ec && n > 0) {
+        return n - 1;  // the directory's own descriptor
+    }
+    n = 0;
+    for (int fd = 0; fd < std::min(limit, 65536); ++fd) {
+        n += ::fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    }
+    return n;
+}
 
 int Server::run() {
     if (!setup()) {
@@ -172,7 +249,7 @@ bool Server::open_inet(Listener::Kind kind, const sockaddr_in& sa) {
         log_error("%s %s: bind: %s", what, format_endpoint(sa).c_str(), std::strerror(errno));
         return false;
     }
-    if (stream && ::listen(fd.get(), 16) != 0) {
+    if (stream && ::listen(fd.get(), kListenBacklog) != 0) {
         log_error("%s %s: listen: %s", what, format_endpoint(sa).c_str(), std::strerror(errno));
         return false;
     }
@@ -186,6 +263,18 @@ bool Server::open_inet(Listener::Kind kind, const sockaddr_in& sa) {
 }
 
 bool Server::setup() {
+    // Receipts and graphics are big, short-lived buffers: served straight
+    // from the system (not from a heap that grows and seldom shrinks), they
+    // go back to it when a job is done with them.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+        fd_limit_ = rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > 1u << 30
+                        ? 1 << 30
+                        : static_cast<int>(rl.rlim_cur);
+    }
+    writer_ = std::make_shared<JobWriter>(cfg_.total_limit);
+
     // Signals: SIGPIPE would kill us on a client that went away; SIGTERM and
     // SIGINT end the loop through the self-pipe.
     ::signal(SIGPIPE, SIG_IGN);
@@ -260,6 +349,7 @@ bool Server::setup() {
             log_info("pty %s (link %s)", pty_path_.c_str(), cfg_.pty_link.c_str());
         }
     }
+    base_fds_ = count_open_fds(fd_limit_);
     return write_ready_file();
 }
 
@@ -296,8 +386,16 @@ int Server::poll_timeout_ms() const {
         }
     };
     for (const auto& c : data_) {
-        if (c->idle_armed) {
+        if (c->idle_armed && !c->paused() && !c->closing) {
             consider(c->last_data + std::chrono::milliseconds(cfg_.idle_ms));
+        }
+        if (c->lingering) {
+            consider(c->close_by);
+        }
+    }
+    for (const auto& l : listeners_) {
+        if (l.paused) {
+            consider(l.retry_at);
         }
     }
     if (script_next_ < cfg_.script.size() &&
@@ -314,37 +412,60 @@ int Server::poll_timeout_ms() const {
 void Server::loop() {
     std::vector<pollfd> fds;
     std::vector<std::function<void(short)>> handlers;
+    std::vector<DataConn*> conn_of;  // per pollfd: the data connection, if it is one
+    std::vector<std::pair<std::size_t, DataConn*>> to_read;
     while (!g_stop_requested) {
         fds.clear();
         handlers.clear();
+        conn_of.clear();
         auto add = [&](int fd, short events, std::function<void(short)> h) {
             fds.push_back({fd, events, 0});
             handlers.push_back(std::move(h));
+            conn_of.push_back(nullptr);
         };
         add(sig_read_.get(), POLLIN, [this](short) {
             char drain[64];
             while (::read(sig_read_.get(), drain, sizeof drain) > 0) {
             }
         });
+        add(writer_->notify_fd(), POLLIN, [this](short) {
+            writer_->clear_notify();
+            on_written();
+        });
         // Indexed by Listener::Kind, like kKindName.
         static constexpr void (Server::*kOnReadable[])(Listener&) = {
             &Server::accept_tcp, &Server::on_udp_status, &Server::on_snmp, &Server::accept_ctl};
         for (auto& l : listeners_) {
+            if (l.paused) {
+                continue;
+            }
             Listener* lp = &l;
             add(l.fd.get(), POLLIN,
                 [this, lp](short) { (this->*kOnReadable[static_cast<int>(lp->kind)])(*lp); });
         }
         for (auto& c : data_) {
+            // A connection is read unless it is closing or its job is busy;
+            // replies go out whenever the socket takes them.  One with
+            // nothing to wait for is left out (POLLHUP would wake us for
+            // nothing).
+            const bool reading = !c->closing && !c->paused();
+            const bool writing = !c->out.empty() && (!c->closing || c->lingering);
+            if (!reading && !writing) {
+                continue;
+            }
             DataConn* cp = c.get();
-            add(c->fd.get(), static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)),
+            add(c->fd.get(), static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0)),
                 [this, cp](short ev) {
-                    if (ev & POLLOUT) {
+                    if (ev & (POLLOUT | POLLERR | POLLHUP)) {
                         flush(*cp);
-                    }
-                    if (ev & (POLLIN | POLLHUP | POLLERR)) {
-                        on_data(*cp);
+                        if (cp->lingering && cp->out.empty()) {
+                            complete_close(*cp);
+                        }
                     }
                 });
+            if (reading) {
+                conn_of.back() = cp;
+            }
         }
         for (auto& c : ctl_) {
             CtlConn* cp = c.get();
@@ -368,6 +489,8 @@ void Server::loop() {
             log_error("poll: %s", std::strerror(errno));
             break;
         }
+        // Everything but the reading of print data first: it is quick.
+        to_read.clear();
         for (std::size_t i = 0; i < fds.size(); ++i) {
             if (fds[i].revents == 0) {
                 continue;
@@ -378,33 +501,86 @@ void Server::loop() {
                 // One bad connection must not take the printer down.
                 log_error("internal error: %s", e.what());
             }
+            if (conn_of[i] && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                int pending = 0;
+                if (::ioctl(fds[i].fd, FIONREAD, &pending) != 0) {
+                    pending = 0;
+                }
+                to_read.emplace_back(static_cast<std::size_t>(pending), conn_of[i]);
+            }
         }
+        read_turn(to_read);
 
-        // Time-outs: idle connections, then timed script steps.
+        // Time-outs: idle connections, replies nobody reads, then timed
+        // script steps.  A paused connection is not idle (its data may be
+        // waiting for us): its idle time counts from when it is read again.
         const auto now = Clock::now();
         for (auto& c : data_) {
-            if (c->idle_armed && now - c->last_data >= std::chrono::milliseconds(cfg_.idle_ms)) {
+            if (c->paused()) {
+                c->last_data = now;
+            } else if (c->idle_armed && !c->closing &&
+                       now - c->last_data >= std::chrono::milliseconds(cfg_.idle_ms)) {
                 on_idle(*c);
+            }
+            if (c->lingering && now >= c->close_by) {
+                c->out.clear();
+                complete_close(*c);
             }
         }
         advance_script();
+        reap_finished();
 
         data_.remove_if([](const auto& c) { return c->dead; });
+        const std::size_t ctl_before = ctl_.size();
         ctl_.remove_if([](const auto& c) { return c->dead; });
+        fd_freed_ = fd_freed_ || ctl_.size() != ctl_before;
+        // Listeners that ran out of descriptors try again once one of ours
+        // closed, or after a while.
+        for (auto& l : listeners_) {
+            if (l.paused && (fd_freed_ || now >= l.retry_at)) {
+                l.paused = false;
+            }
+        }
+        fd_freed_ = false;
     }
     log_info("stopping");
 }
 
 void Server::shutdown_all() {
-    // Open jobs are finished so that nothing received is lost.
+    // Open jobs are finished so that nothing received is lost: bytes held
+    // back are taken now (memory no longer matters), then every job's files
+    // are written before the connections close.
     for (auto& c : data_) {
-        if (!c->dead) {
+        if (c->dead || c->closing) {
+            continue;
+        }
+        if (c->job && !c->held.empty()) {
+            c->job->feed(c->held);
+            total_bytes_ += c->held.size();
+            c->held.clear();
+        }
+        if (c->is_pty) {
+            if (c->job) {
+                finish_job(*c, nullptr);
+            }
+        } else {
             close_data(*c);
+        }
+    }
+    writer_->wait_idle();
+    reap_finished();
+    for (auto& c : data_) {
+        if (c->fd && !c->out.empty()) {
+            set_nonblocking(c->fd.get(), false);
+            timeval tv{1, 0};
+            ::setsockopt(c->fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+            write_all(c->fd.get(), c->out);
         }
     }
     data_.clear();
     ctl_.clear();
     listeners_.clear();
+    writer_.reset();
     if (!cfg_.ctl_path.empty()) {
         ::unlink(cfg_.ctl_path.c_str());
     }
@@ -420,6 +596,47 @@ void Server::shutdown_all() {
 
 // ------------------------------------------------------- data connections
 
+void Server::starve(Listener& l, int err) {
+    l.paused = true;
+    l.retry_at = Clock::now() + kAcceptRetry;
+    if (!l.starved) {
+        l.starved = true;
+        log_error("%s %s: out of descriptors (%s): new connections wait until one closes",
+                  kKindName[static_cast<int>(l.kind)], l.where.c_str(), std::strerror(err));
+    }
+}
+
+// An accept that failed: true when the listener has nothing more to give
+// this turn.  Running out of descriptors pauses the listener instead of
+// letting poll() report the same waiting connection again and again.
+bool Server::accept_failed(Listener& l, int err) {
+    switch (err) {
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            starve(l, err);
+            return true;
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            if (l.starved) {
+                l.starved = false;
+                log_info("%s %s: every waiting connection taken", kKindName[static_cast<int>(l.kind)],
+                         l.where.c_str());
+            }
+            return true;
+        case EINTR:
+        case ECONNABORTED:
+            return false;  // that one is gone; the next may be there
+        default:
+            log_error("%s %s: accept: %s", kKindName[static_cast<int>(l.kind)], l.where.c_str(),
+                      std::strerror(err));
+            return true;
+    }
+}
+
 void Server::accept_tcp(Listener& l) {
     for (int i = 0; i < 64; ++i) {
         sockaddr_in peer{};
@@ -427,10 +644,10 @@ void Server::accept_tcp(Listener& l) {
         int fd = ::accept4(l.fd.get(), reinterpret_cast<sockaddr*>(&peer), &len,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                log_error("tcp %s: accept: %s", l.where.c_str(), std::strerror(errno));
+            if (accept_failed(l, errno)) {
+                return;
             }
-            return;
+            continue;
         }
         // Status replies are tiny: send each at once, never held back.
         int one = 1;
@@ -440,11 +657,56 @@ void Server::accept_tcp(Listener& l) {
         c->source = "tcp " + l.where + " <- " + format_endpoint(peer);
         log_debug("%s: connected", c->source.c_str());
         data_.push_back(std::move(c));
+        // The last few descriptors stay for the files of the jobs.
+        if (base_fds_ + data_.size() + ctl_.size() + kSpareFds >=
+            static_cast<std::size_t>(fd_limit_)) {
+            starve(l, EMFILE);
+            return;
+        }
+    }
+}
+
+// One turn of reading print data from the connections that have some:
+// those with only a few bytes waiting (a status request, an end of data)
+// first, then the others in rotating order until the turn's time is used.
+void Server::read_turn(const std::vector<std::pair<std::size_t, DataConn*>>& ready) {
+    auto serve = [this](DataConn& c) {
+        try {
+            on_data(c);
+        } catch (const std::exception& e) {
+            log_error("internal error: %s", e.what());
+        }
+    };
+    const auto start = Clock::now();
+    std::size_t bulk = 0;
+    for (const auto& [pending, c] : ready) {
+        if (pending <= kSmallRead) {
+            serve(*c);
+        } else {
+            ++bulk;
+        }
+    }
+    if (bulk == 0) {
+        return;
+    }
+    const std::size_t first = turn_++ % bulk;
+    std::vector<DataConn*> order;
+    order.reserve(bulk);
+    for (const auto& [pending, c] : ready) {
+        if (pending > kSmallRead) {
+            order.push_back(c);
+        }
+    }
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k > 0 && Clock::now() - start >= kTurnBudget) {
+            break;  // still readable: poll() brings them back at once
+        }
+        serve(*order[(first + k) % order.size()]);
     }
 }
 
 void Server::on_data(DataConn& c) {
-    if (c.dead) {
+    if (c.dead || c.closing) {
         return;
     }
     ssize_t n = ::read(c.fd.get(), buf_.data(), buf_.size());
@@ -490,9 +752,11 @@ void Server::feed(DataConn& c, std::span<const std::uint8_t> bytes) {
             };
         }
         c.job = std::make_unique<Job>(std::move(jc));
+        c.job->set_writer(writer_, cfg_.job_limit);
         c.info = std::make_shared<JobInfo>();
         c.info->name = name;
         c.info->source = c.source;
+        c.busy_logged = false;
         jobs_.push_back(c.info);
         while (jobs_.size() > kJobHistory && !jobs_.front()->open) {
             jobs_.pop_front();
@@ -511,12 +775,44 @@ void Server::feed(DataConn& c, std::span<const std::uint8_t> bytes) {
                 n = static_cast<std::size_t>(due - total_bytes_);
             }
         }
-        c.job->feed(bytes.first(n));
-        total_bytes_ += n;
-        bytes = bytes.subspan(n);
+        const std::size_t used = c.job->feed_some(bytes.first(n));
+        total_bytes_ += used;
+        bytes = bytes.subspan(used);
+        if (used < n) {
+            // The job is busy: the rest waits, and so does the socket.
+            c.held.assign(bytes.begin(), bytes.end());
+            break;
+        }
     }
     advance_script();
     c.info->bytes = c.job->bytes();
+    if (c.job->busy() && !c.busy_logged) {
+        c.busy_logged = true;
+        log_info("%s: input paused until pictures are written (%zu MiB waiting, at most %zu MiB "
+                 "for one job and %zu MiB for all)",
+                 c.info->name.c_str(), writer_->queued_bytes() >> 20, cfg_.job_limit >> 20,
+                 cfg_.total_limit >> 20);
+    }
+}
+
+void Server::resume(DataConn& c) {
+    if (!c.job || c.closing || c.held.empty() || c.job->busy()) {
+        return;
+    }
+    std::vector<std::uint8_t> bytes;
+    bytes.swap(c.held);
+    feed(c, bytes);
+}
+
+void Server::on_written() {
+    for (auto& c : data_) {
+        try {
+            resume(*c);
+        } catch (const std::exception& e) {
+            log_error("internal error: %s", e.what());
+        }
+    }
+    reap_finished();
 }
 
 void Server::reply(DataConn& c, std::span<const std::uint8_t> bytes) {
@@ -558,48 +854,77 @@ void Server::flush(DataConn& c) {
     c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(done));
 }
 
-void Server::finish_job(DataConn& c) {
-    if (!c.job) {
-        return;
-    }
-    std::vector<std::filesystem::path> files;
-    try {
-        files = c.job->finish();
-    } catch (const std::exception& e) {
-        log_error("%s: %s: files not written: %s", c.source.c_str(), c.info->name.c_str(),
-                  e.what());
-    }
-    for (const auto& e : c.job->errors()) {
-        log_error("%s: %s", c.info->name.c_str(), e.c_str());
-    }
-    std::size_t pictures = 0;
-    for (const auto& f : files) {
-        pictures += f.extension() == ".png" ? 1 : 0;
-    }
-    c.info->bytes = c.job->bytes();
-    c.info->open = false;
-    c.info->files = files.size();
-    log_info("%s: %" PRIu64 " bytes from %s, %zu receipt(s) in %s", c.info->name.c_str(),
-             c.info->bytes, c.source.c_str(), pictures, cfg_.out_dir.c_str());
-    c.job.reset();
-    c.info.reset();
+void Server::finish_job(DataConn& c, DataConn* close_after) {
+    // The job's last files are written by the writer; the job is reported,
+    // and the connection closed, once they are.
+    c.job->finish_later();
+    finishing_.push_back({std::move(c.job), std::move(c.info), c.source, close_after});
     c.idle_armed = false;
+    c.busy_logged = false;
+    reap_finished();
+}
+
+void Server::reap_finished() {
+    bool reaped = false;
+    for (auto it = finishing_.begin(); it != finishing_.end();) {
+        if (!it->job->done()) {
+            ++it;
+            continue;
+        }
+        Finishing f = std::move(*it);
+        it = finishing_.erase(it);
+        reaped = true;
+        const auto files = f.job->files();
+        for (const auto& e : f.job->errors()) {
+            log_error("%s: %s", f.info->name.c_str(), e.c_str());
+        }
+        std::size_t pictures = 0;
+        for (const auto& p : files) {
+            pictures += p.extension() == ".png" ? 1 : 0;
+        }
+        f.info->bytes = f.job->bytes();
+        f.info->files = files.size();
+        f.info->open = false;
+        log_info("%s: %" PRIu64 " bytes from %s, %zu receipt(s) in %s", f.info->name.c_str(),
+                 f.info->bytes, f.source.c_str(), pictures, cfg_.out_dir.c_str());
+        f.job.reset();
+        if (f.close_after) {
+            complete_close(*f.close_after);
+        }
+    }
+    if (reaped) {
+        // What the job's buffers left in the heap goes back to the system.
+        ::malloc_trim(0);
+    }
 }
 
 void Server::close_data(DataConn& c) {
     // Files first, then our side of the connection: a client that waits for
     // our close (CUPS's socket backend does) finds the pictures in place.
-    finish_job(c);
+    c.closing = true;
+    if (c.job) {
+        finish_job(c, &c);
+    } else {
+        complete_close(c);
+    }
+}
+
+void Server::complete_close(DataConn& c) {
     if (!c.out.empty()) {
-        set_nonblocking(c.fd.get(), false);
-        timeval tv{1, 0};
-        ::setsockopt(c.fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        write_all(c.fd.get(), c.out);
-        c.out.clear();
+        flush(c);
+    }
+    if (!c.out.empty() && !c.lingering) {
+        // Replies the client has not read yet get a moment to go out.
+        c.lingering = true;
+        c.close_by = Clock::now() + kCloseLinger;
+        return;
     }
     log_debug("%s: closed", c.source.c_str());
     c.fd.reset();
+    c.out.clear();
+    c.lingering = false;
     c.dead = true;
+    fd_freed_ = true;
 }
 
 void Server::on_idle(DataConn& c) {
@@ -609,7 +934,7 @@ void Server::on_idle(DataConn& c) {
     }
     if (c.is_pty) {
         // The line has no connections to end a job: a quiet line ends it.
-        finish_job(c);
+        finish_job(c, nullptr);
     } else {
         c.job->idle();
     }
@@ -711,7 +1036,10 @@ void Server::accept_ctl(Listener& l) {
     for (int i = 0; i < 16; ++i) {
         int fd = ::accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            return;
+            if (accept_failed(l, errno)) {
+                return;
+            }
+            continue;
         }
         auto c = std::make_unique<CtlConn>();
         c->fd.reset(fd);

@@ -1,10 +1,12 @@
 // server.h - the running emulator: every transport served by one poll() loop.
 //
-// One thread does everything.  The core interprets a chunk of at most 64 KiB
-// in well under a millisecond, so a status request inside a long job is
-// answered as soon as its bytes are read, whatever else streams at the same
-// time; and one thread keeps the condition changes, the byte counts of the
-// scripts and the job numbering in a single order without locks.
+// One thread serves every connection.  The core interprets a chunk of at
+// most 64 KiB in well under a millisecond, so a status request inside a long
+// job is answered as soon as its bytes are read, whatever else streams at
+// the same time; and one thread keeps the condition changes, the byte counts
+// of the scripts and the job numbering in a single order without locks.
+// Encoding pictures and writing files, which take far longer, happen on the
+// core's writer thread.
 #pragma once
 
 #include <netinet/in.h>
@@ -31,6 +33,10 @@ struct ServerConfig {
     int idle_ms = 3000;
     snmp::AgentConfig agent;
     std::string ready_file;
+    // Bytes of pictures (8-bit pixels) that may wait to be written for one
+    // job, and for all jobs together, before a job's input is paused.
+    std::size_t job_limit = std::size_t{64} << 20;
+    std::size_t total_limit = std::size_t{256} << 20;
 };
 
 // Runs until SIGTERM or SIGINT; then finishes the open jobs (their files are

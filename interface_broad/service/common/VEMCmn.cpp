@@ -4,10 +4,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "VEMPortOps.h"
 
@@ -23,11 +24,6 @@ constexpr char kSemDir[] = "/dev/shm/sem.";
 constexpr mode_t kSemMode = 0666;
 
 constexpr long kNsPerSec = 1000000000L;
-
-// lock_sem's SIGALRM action.  Nothing in the system raises SIGALRM; should a
-// host program do so during a wait, the signal must neither end the process
-// nor disturb the wait, which restarts itself with the same deadline.
-void on_sigalrm(int) {}
 
 // Gives the semaphore file that sem_open just opened the mode kSemMode,
 // without a shell and without following links.  The file must be a regular
@@ -107,14 +103,12 @@ int lock_sem(sem_t* pSem, int nTimeout) {
                           "sem_wait(sem=0x%08X) errno : %d", p32, errno);
         }
     } else if (nTimeout >= 0) {
-        struct sigaction sa {};
-        sa.sa_handler = on_sigalrm;
-        sigemptyset(&sa.sa_mask);
+        // A deadline needs no signal: the signal dispositions stay exactly
+        // as the host program set them (a point-of-sale application may
+        // use alarm() for its own purposes).  A signal that interrupts the
+        // wait restarts it with the same deadline.
         struct timespec now {};
-        if (::sigaction(SIGALRM, &sa, nullptr) != 0) {
-            DbgLogMessage(LOG_LEVEL_ERROR, fn_lock_sem, LOG_ERRNO,
-                          "sigaction(sem=0x%08X) errno : %d", p32, errno);
-        } else if (::clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        if (::clock_gettime(CLOCK_REALTIME, &now) != 0) {
             DbgLogMessage(LOG_LEVEL_ERROR, fn_lock_sem, LOG_ERRNO,
                           "clock_gettime(sem=0x%08X) errno : %d", p32, errno);
         } else {
@@ -342,10 +336,14 @@ int open_interface_pipe(LPINTF_LIST pIntf, int isServer) {
         int* fd;
         int flags;
     };
-    // Client: blocking opens that meet the daemon's.  Server: nothing that
+    // Client: opens that meet the daemon's, but wait for it only so long
+    // (FIFO files left by a daemon that is gone must not hang the
+    // application); O_NONBLOCK is cleared below.  Server: nothing that
     // waits for a client (the read end's O_NONBLOCK is cleared below).
-    const Step client[] = {{pIntf->szCSName, &pIntf->hClientSvr, O_WRONLY},
-                           {pIntf->szSCName, &pIntf->hSvrClient, O_RDONLY}};
+    const Step client[] = {{pIntf->szCSName, &pIntf->hClientSvr, O_WRONLY | O_NONBLOCK},
+                           {pIntf->szSCName, &pIntf->hSvrClient, O_RDONLY | O_NONBLOCK}};
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(INTF_OPEN_WAIT_MS);
     const Step server[] = {{pIntf->szCSName, &pIntf->hClientSvr, O_RDONLY | O_NONBLOCK},
                            {pIntf->szSCName, &pIntf->hSvrClient, O_RDWR | O_NONBLOCK}};
     for (const Step& s : isServer ? server : client) {
@@ -353,7 +351,17 @@ int open_interface_pipe(LPINTF_LIST pIntf, int isServer) {
         DbgLogMessage(LOG_LEVEL_DEBUG, fn_open_interface_pipe, LOG_DBG, "Prepare open fifo for %s",
                       s.path);
         UniqueFd fd = open_fifo(s.path, s.flags, isServer);
+        // A client's write end finds no reader (ENXIO) until the daemon
+        // holds the pair open.
+        while (!fd && !isServer && errno == ENXIO && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            fd = open_fifo(s.path, s.flags, isServer);
+        }
         const int err = errno;
+        if (fd && !isServer) {
+            const int flags = ::fcntl(fd.get(), F_GETFL);
+            if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fd.reset();
+        }
         DbgLogMessage(LOG_LEVEL_DEBUG, fn_open_interface_pipe, LOG_DBG, "Open fifo for %s result=%d",
                  s.path, fd.get());
         if (fd && isServer && s.fd == &pIntf->hClientSvr) {

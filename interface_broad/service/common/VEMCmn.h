@@ -70,7 +70,8 @@ sem_t* create_semaphore(const char* szName);
 // passed), or VEM_ILLEGAL (no handle, nTimeout < -1, a failing system call,
 // or a wait that ended for any other reason: an interrupted untimed wait,
 // an invalid semaphore).  Only VEM_SUCCESS means the caller holds the lock.
-// Installs a no-op SIGALRM action before each timed wait.
+// Leaves the process's signal actions alone; a signal handled by the host
+// program during a timed wait restarts the wait with the same deadline.
 int lock_sem(sem_t* pSem, int nTimeout);
 
 // Tests the lock without changing it; the answer may be stale at once.
@@ -150,8 +151,13 @@ using vem::UniqueFd;
 // a server then removes what it made of the pair.
 LPINTF_LIST create_interface_pipe(const char* pszName, int isServer);
 
+// How long a client waits in open_interface_pipe for the daemon to hold the
+// pair open; afterwards the open fails (ENXIO).
+inline constexpr int INTF_OPEN_WAIT_MS = 3000;
+
 // Opens both FIFOs, C->S first.  A client opens C->S for writing and S->C
-// for reading, both blocking until the daemon has the pair open.  A server
+// for reading, waiting at most INTF_OPEN_WAIT_MS for the daemon to have the
+// pair open.  A server
 // never blocks: it opens C->S for reading plus its own write end
 // (hKeepAlive), and S->C for reading and writing, so that clients' opens
 // complete at once and a read waits for the next request.  Each FIFO must

@@ -269,11 +269,16 @@ struct Interpreter::State {
     int rows = 0;
     int y = 0;
     bool printed = false;
+    bool sparse = false;  // receipts end after their last drawn row
     int line_spacing = kDefaultLineSpacing;
 
     // Text waiting for the end of its line.
     std::vector<char32_t> line;
     std::uint64_t line_off = 0;
+
+    // feed_until_receipt(): a receipt was delivered during this call.
+    bool stop_at_receipt = false;
+    bool receipt_delivered = false;
 
     // Unknown bytes waiting to be reported as one run.
     bool unk = false;
@@ -328,6 +333,14 @@ struct Interpreter::State {
     // ---- paper -----------------------------------------------------------
     void ensure_rows(int n) {
         if (n > rows) {
+            // A tall canvas is not copied again and again as bands are
+            // added: past the first rows its largest size is reserved at
+            // once (address space only; a page costs memory when a row on
+            // it is drawn), so it moves only while small.
+            constexpr std::size_t kSmallRows = 2048;
+            const auto w = static_cast<std::size_t>(width);
+            const auto most = static_cast<std::size_t>(kMaxReceiptRows) * w;
+            if (static_cast<std::size_t>(n) > kSmallRows && px.capacity() < most) px.reserve(most);
             px.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(width), 255);
             rows = n;
         }
@@ -336,13 +349,15 @@ struct Interpreter::State {
         Receipt r;
         r.width = width;
         r.height = std::max(y, rows);
-        px.resize(static_cast<std::size_t>(r.height) * static_cast<std::size_t>(width), 255);
+        if (!sparse)
+            px.resize(static_cast<std::size_t>(r.height) * static_cast<std::size_t>(width), 255);
         r.pixels = std::move(px);
         r.printed = printed;
         px = {};
         rows = 0;
         y = 0;
         printed = false;
+        receipt_delivered = true;
         if (cb.receipt) cb.receipt(std::move(r));
     }
     // Makes room for `n` more rows at y: a receipt that would grow beyond
@@ -822,11 +837,15 @@ struct Interpreter::State {
         return again;
     }
 
-    void feed(std::span<const std::uint8_t> bytes) {
+    // Returns the bytes consumed: all of them, or with stop_at_receipt set,
+    // those up to the end of the command that delivered a receipt.
+    std::size_t feed(std::span<const std::uint8_t> bytes) {
         const std::uint8_t* p = bytes.data();
         const std::size_t n = bytes.size();
         std::size_t i = 0;
+        receipt_delivered = false;
         while (i < n) {
+            if (stop_at_receipt && receipt_delivered) break;
             switch (mode) {
                 case Mode::Data:
                 case Mode::Skip: {
@@ -906,6 +925,7 @@ struct Interpreter::State {
                 }
             }
         }
+        return i;
     }
 
     void finish() {
@@ -937,7 +957,14 @@ Interpreter::Interpreter(Paper paper, Callbacks callbacks)
 Interpreter::~Interpreter() = default;
 
 void Interpreter::feed(std::span<const std::uint8_t> bytes) {
+    s_->stop_at_receipt = false;
     s_->feed(bytes);
+}
+std::size_t Interpreter::feed_until_receipt(std::span<const std::uint8_t> bytes) {
+    s_->stop_at_receipt = true;
+    const std::size_t n = s_->feed(bytes);
+    s_->stop_at_receipt = false;
+    return n;
 }
 void Interpreter::end_receipt() {
     s_->end_receipt();
@@ -947,6 +974,9 @@ void Interpreter::finish() {
 }
 std::uint64_t Interpreter::offset() const {
     return s_->off;
+}
+void Interpreter::set_sparse_receipts(bool on) {
+    s_->sparse = on;
 }
 void Interpreter::set_font(std::shared_ptr<const Font> font) {
     s_->font = std::move(font);

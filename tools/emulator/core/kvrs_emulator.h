@@ -100,7 +100,10 @@ struct Event {
     void add_num(std::string key, long long value);
 };
 
-// A finished receipt: 8-bit gray, 0 black, 255 white, row-major.
+// A finished receipt: 8-bit gray, 0 black, 255 white, row-major.  From an
+// interpreter with sparse receipts (Interpreter::set_sparse_receipts) the
+// pixels hold only the rows drawn on, pixels.size() / width of them
+// (possibly none): the rows below them, down to `height`, are blank paper.
 struct Receipt {
     int width = 0;
     int height = 0;
@@ -176,12 +179,21 @@ class Interpreter {
 
     // Consumes bytes; state carries over to the next call.
     void feed(std::span<const std::uint8_t> bytes);
+    // Like feed(), but returns right after the command that completed a
+    // receipt (its receipt callback has run); returns the bytes consumed,
+    // all of them when no receipt completed.  A caller that must hold back
+    // input while pictures wait to be written stops there.
+    std::size_t feed_until_receipt(std::span<const std::uint8_t> bytes);
     // Ends the current receipt if anything is on it (idle time-out).
     void end_receipt();
     // End of input: reports a command cut off by the end, ends the receipt.
     void finish();
     // Bytes consumed so far.
     std::uint64_t offset() const;
+    // Sparse receipts (off by default): a receipt's pixels end after the
+    // last row drawn on instead of being filled out with white, so blank
+    // paper (feeds, a long trailing feed) costs neither memory nor time.
+    void set_sparse_receipts(bool on);
     // Replaces the font (nullptr: text is drawn as boxes).  The default is
     // default_font(); without it text is drawn as boxes and one error event
     // says so at the first printed line.
@@ -192,8 +204,9 @@ class Interpreter {
     std::unique_ptr<State> s_;
 };
 
-// Writes a receipt as an 8-bit grayscale PNG: to a temporary name in the
-// same directory, then renamed, so readers never see a partial file.
+// Writes a receipt (full or sparse) as an 8-bit grayscale PNG, encoded in
+// one pass straight into a temporary file in the same directory, then
+// renamed, so readers never see a partial file.
 bool write_png(const std::filesystem::path& path, const Receipt& r, std::string* error = nullptr);
 // The PNG file of a receipt, in memory; empty (and *error set) for a
 // receipt without rows or with inconsistent sizes.
@@ -203,13 +216,52 @@ std::vector<std::uint8_t> encode_png(const Receipt& r, std::string* error = null
 bool write_file_atomic(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                        std::string* error = nullptr);
 
-// One job: what arrives on one connection.  Collects events and receipts and
-// writes them into `out_dir` when the job finishes:
-//   <name>.events.jsonl   one JSON object per line (only if bytes arrived)
-//   <name>-rNN.png        one picture per printed receipt (NN from 01)
-// Files are complete when they appear (write, then rename).
+// Encodes receipt pictures and writes job files on a thread of its own, in
+// the order the work was handed over, so that whoever feeds jobs (an event
+// loop answering status requests) never waits for a picture; the thread runs
+// at a lower priority (nice 5).  The jobs that share one
+// writer share its limit on what may wait for it.
+class JobWriter {
+  public:
+    // `total_limit`: bytes of receipts waiting to be written, over all jobs
+    // of this writer, beyond which those jobs report busy().
+    explicit JobWriter(std::size_t total_limit);
+    ~JobWriter();  // does whatever is queued, then ends its thread
+    JobWriter(const JobWriter&) = delete;
+    JobWriter& operator=(const JobWriter&) = delete;
+
+    // Runs `task` on the writer's thread; `bytes` count as waiting until
+    // it has run.
+    void post(std::size_t bytes, std::function<void()> task);
+    std::size_t queued_bytes() const;
+    std::size_t total_limit() const;
+    // Becomes readable each time a task has run (for poll()); drained by
+    // clear_notify().
+    int notify_fd() const;
+    void clear_notify();
+    // Blocks until every task handed over so far has run.
+    void wait_idle();
+
+  private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+// One job: what arrives on one connection.  Writes its files into `out_dir`:
+//   <name>-rNN.png        one picture per printed receipt (NN from 01),
+//                         written as soon as the receipt ends
+//   <name>.events.jsonl   one JSON object per line (only if bytes arrived),
+//                         written last, when the job finishes: once it is
+//                         there, the whole job is
+// Files are complete when they appear (write, then rename).  Without a
+// writer the work is done inside feed() and finish(); with one it is done
+// on the writer's thread, and what a job holds stays bounded: its events go
+// to disk as they accumulate, and a job whose pictures waiting to be
+// written exceed `job_limit` (or, with some of its own waiting, the
+// writer's total limit) is busy() until they are written.
 class Job {
   public:
+    static constexpr std::size_t kDefaultJobLimit = std::size_t{64} << 20;
     struct Config {
         Paper paper;
         std::filesystem::path out_dir;
@@ -221,15 +273,34 @@ class Job {
     };
     explicit Job(Config cfg);
     ~Job();
+    // Before the first feed(): pictures are encoded and files written on
+    // `writer`'s thread, and up to `job_limit` bytes of this job's work may
+    // wait for it (a receipt counts the pixels of its drawn rows, a piece of
+    // the event log its text) before the job is busy().
+    void set_writer(std::shared_ptr<JobWriter> writer, std::size_t job_limit = kDefaultJobLimit);
     void feed(std::span<const std::uint8_t> bytes);
+    // Like feed(), but stops after the command that completed a receipt as
+    // soon as the job is busy(); returns the bytes consumed.  The caller
+    // holds the rest back until busy() turns false.  Each stop is recorded
+    // as a "busy" event (fields: limit "job" or "total", waiting and max in
+    // bytes).
+    std::size_t feed_some(std::span<const std::uint8_t> bytes);
+    // True while too many of its pictures wait for the writer (see above).
+    bool busy() const;
     void idle();  // idle time-out: end the current receipt
     std::uint64_t bytes() const;
-    // Finishes the job and writes its files; returns the paths written.
-    // Nothing is written when no byte arrived.  A second call does nothing.
-    // A file that cannot be written is skipped (see errors()).
+    // Finishes the job, writes its last files and waits for them; returns
+    // every path the job wrote.  Nothing is written when no byte arrived.
+    // A second call does nothing.  A file that cannot be written is skipped
+    // (see errors()).
     std::vector<std::filesystem::path> finish();
+    // Finishes the job without waiting: done() tells when its files are
+    // all written, files() which they are.
+    void finish_later();
+    bool done() const;
+    std::vector<std::filesystem::path> files() const;
     // Problems met while writing files, one line each.
-    const std::vector<std::string>& errors() const;
+    std::vector<std::string> errors() const;
     // Receipts with something printed on them so far.
     std::size_t printed_receipts() const;
 
