@@ -184,10 +184,14 @@ long now_ms() {
 // ---- Ethernet port -------------------------------------------------------------
 
 void init_buf_eth() {
+    // Until the first reset the descriptor tables hold the zeros every
+    // global starts with, and descriptor 0 is the process's standard input,
+    // not a socket of ours: only later resets close what the slots hold.
+    static bool s_tablesSet = false;
     for (int i = 0; i < PORT_SLOT_MAX; ++i) {
         std::lock_guard<std::mutex> guard(g_csMutexPort[i]);
-        if (g_EthTCPHandle[i] >= 0) ::close(g_EthTCPHandle[i]);
-        if (g_EthUDPHandle[i] >= 0) ::close(g_EthUDPHandle[i]);
+        if (s_tablesSet && g_EthTCPHandle[i] >= 0) ::close(g_EthTCPHandle[i]);
+        if (s_tablesSet && g_EthUDPHandle[i] >= 0) ::close(g_EthUDPHandle[i]);
         std::memset(g_szIP[i], 0, VEM_ETH_IP_SIZE);
         g_tcp[i] = g_udp[i] = 0;
         g_EthTCPHandle[i] = g_EthUDPHandle[i] = -1;
@@ -195,6 +199,7 @@ void init_buf_eth() {
         g_InitEthSem[i] = 0;
         std::memset(g_semEthName[i], 0, VEM_SEM_NAME_SIZE);
     }
+    s_tablesSet = true;
 }
 
 int set_eth_timeout(int hHandle, int nTimeout, int bSend) {
