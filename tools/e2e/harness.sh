@@ -12,7 +12,8 @@
 #   e2e_enter_namespace "$0" "$@"  re-run the calling script in its own
 #                                   namespaces (no-op when already inside)
 #   e2e_init                        make $E2E_BASE, a fresh temporary directory
-#   e2e_cups_start FILTER           start cupsd with FILTER as rastertovem
+#   e2e_cups_start FILTER [BACKEND] start cupsd with FILTER as rastertovem
+#                                   (and BACKEND as vemcupsintf)
 #                                   ("installed": the one in the system's
 #                                   filter directory, as installed)
 #   e2e_emulator_start EMU [ARGS]   start kvrs-emulator on $E2E_EMU_ADDR
@@ -25,7 +26,9 @@
 #   e2e_printer_attrs QUEUE         printer-state, -reasons, -message
 #   e2e_make_receipt_pdf OUT        the sample receipt (one page)
 #   e2e_make_pages_pdf OUT N        N numbered pages
-#   e2e_stop_all                    stop emulator and scheduler
+#   e2e_daemon_start WARDLINKD [VAR=VALUE...]
+#                                   start the port-sharing daemon
+#   e2e_stop_all                    stop emulators, scheduler and daemon
 #
 # Needs root (cupsd drops to lp for filters), cups, cups-filters,
 # cups-ipp-utils, ghostscript and iproute2.
@@ -40,6 +43,8 @@ E2E_SYSTEM_SERVERBIN=${E2E_SYSTEM_SERVERBIN:-/usr/lib/cups}
 E2E_CUPSD_PID=
 E2E_EMU_PID=
 E2E_EMU_PIDS=() # every emulator started, for e2e_stop_all
+E2E_DAEMON_PID=
+[[ -v E2E_BACKEND_ENV ]] || E2E_BACKEND_ENV=()
 
 e2e_log() { echo "[e2e] $*" >&2; }
 e2e_die() {
@@ -50,22 +55,29 @@ e2e_die() {
 # Re-runs the calling script inside fresh network, PID and mount
 # namespaces with only loopback up.  E2E_IN_NS marks the inner run.  The
 # script becomes the namespace's first process: when it ends, the kernel
-# ends every process left in the namespace (a scheduler, an emulator), and
-# --kill-child ends the script if unshare itself is killed (a time-out).
+# ends every process left in the namespace (a scheduler, an emulator, the
+# daemon), and --kill-child ends the script if unshare itself is killed (a
+# time-out).  /tmp and /dev/shm are fresh in there: the daemon's pipes and
+# the port locks live at fixed names, which must never meet those of a
+# daemon installed on the machine.
 E2E_NS_CMD=(unshare --net --pid --fork --kill-child --mount-proc --
-    bash -c 'ip link set lo up || exit 1; export E2E_IN_NS=$$; exec bash "$@"' e2e)
+    bash -c 'ip link set lo up || exit 1
+             mount -t tmpfs -o mode=1777 kvrs-tmp /tmp || exit 1
+             mount -t tmpfs -o mode=1777 kvrs-shm /dev/shm || exit 1
+             export E2E_IN_NS=$$; exec bash "$@"' e2e)
 e2e_enter_namespace() {
     [[ ${E2E_IN_NS:-} != "$$" ]] || return 0
     [[ $(id -u) -eq 0 ]] || e2e_die "needs root (a private network namespace and a CUPS scheduler)"
     exec "${E2E_NS_CMD[@]}" "$@"
 }
 
-# e2e_init: the directory tree every other step uses.  It lives in /tmp,
-# not $TMPDIR: every directory on the way to what filters read must be
-# searchable by lp, which runs them.  A caller may name an existing empty
+# e2e_init: the directory tree every other step uses.  It lives in
+# /var/tmp, not $TMPDIR: every directory on the way to what filters read
+# must be searchable by lp, which runs them; and not in /tmp, which is the
+# namespace's own and goes with it.  A caller may name an existing empty
 # directory in E2E_BASE instead.
 e2e_init() {
-    [[ -n ${E2E_BASE:-} && -d ${E2E_BASE:-} ]] || E2E_BASE=$(mktemp -d /tmp/kvrs-e2e.XXXXXX)
+    [[ -n ${E2E_BASE:-} && -d ${E2E_BASE:-} ]] || E2E_BASE=$(mktemp -d /var/tmp/kvrs-e2e.XXXXXX)
     chmod 0755 "$E2E_BASE"
     mkdir -p "$E2E_BASE"/{etc,spool,cache,run,log,serverbin,lib,out,work}
     chmod 0755 "$E2E_BASE"/{etc,serverbin,lib,out,work}
@@ -75,12 +87,15 @@ e2e_init() {
     unset CUPS_ENCRYPTION || true
 }
 
-# e2e_cups_start FILTER: writes the configuration, builds the program
-# directory and starts cupsd in the foreground (in the background of this
-# shell).  FILTER is copied in as rastertovem, owned by root, mode 0755:
-# cupsd refuses programs that are not.
+# e2e_cups_start FILTER [BACKEND]: writes the configuration, builds the
+# program directory and starts cupsd in the foreground (in the background
+# of this shell).  FILTER is copied in as rastertovem, BACKEND (if given)
+# as vemcupsintf, owned by root, mode 0755: cupsd refuses programs that are
+# not, and runs a backend that others may execute as lp, not root.  The
+# scheduler clears a backend's environment: variables the backend needs
+# (a preloaded fake device) go in E2E_BACKEND_ENV, an array of VAR=VALUE.
 e2e_cups_start() {
-    local filter=$1
+    local filter=$1 backend=${2:-}
     [[ $filter == installed || -x $filter ]] || e2e_die "no filter program at $filter"
     local b=$E2E_BASE
     cat >"$b/etc/cupsd.conf" <<EOF
@@ -136,8 +151,9 @@ EOF
         [[ -e $sb/filter/rastertovem ]] ||
             e2e_die "no rastertovem in $E2E_SYSTEM_SERVERBIN/filter: is it installed?"
     else
-        _e2e_install_filter "$filter"
+        _e2e_install_program "$filter" filter rastertovem
     fi
+    [[ -z $backend ]] || _e2e_install_program "$backend" backend vemcupsintf "${E2E_BACKEND_ENV[@]}"
 
     # No D-Bus: the scheduler would announce job events on the system bus.
     DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
@@ -148,39 +164,49 @@ EOF
     e2e_log "cupsd (pid $E2E_CUPSD_PID) listening on $CUPS_SERVER and $b/run/cups.sock, files in $b"
 }
 
-# _e2e_install_filter FILTER: FILTER from a build tree as the scheduler's
-# rastertovem.
-_e2e_install_filter() {
-    local filter=$1 b=$E2E_BASE sb=$E2E_BASE/serverbin
-    # The filter runs as lp and finds the project's libraries through its
+# _e2e_install_program PROGRAM DIR NAME [VAR=VALUE...]: PROGRAM from a
+# build tree as the scheduler's DIR/NAME.
+_e2e_install_program() {
+    local program=$1 dir=$2 name=$3 b=$E2E_BASE sb=$E2E_BASE/serverbin
+    shift 3
+    local env=("$@")
+    # The program runs as lp and finds the project's libraries through its
     # build-tree RUNPATH.  When lp may not read them there (a checkout in a
-    # 0700 home directory, as Debian 12 makes them), the filter gets copies
+    # 0700 home directory, as Debian 12 makes them), the program gets copies
     # of them and a small wrapper that names them; cupsd passes no
-    # LD_LIBRARY_PATH to filters itself.
+    # LD_LIBRARY_PATH to its programs itself.
     local soname path private=()
     while read -r soname path; do
         case "$path" in
             /lib/* | /usr/lib/* | /lib64/*) ;;
             /*) private+=("$soname=$path") ;;
         esac
-    done < <(ldd "$filter" | sed -n 's/^[[:space:]]*\([^ ]*\) => \(\/[^ ]*\) .*/\1 \2/p')
+    done < <(ldd "$program" | sed -n 's/^[[:space:]]*\([^ ]*\) => \(\/[^ ]*\) .*/\1 \2/p')
     local reachable=1 entry
     for entry in "${private[@]}"; do
         runuser -u lp -- test -r "${entry#*=}" || reachable=0
     done
-    if ((reachable)); then
-        install -o root -g root -m 0755 "$filter" "$sb/filter/rastertovem"
-    else
-        e2e_log "user lp, which runs CUPS filters, cannot read the filter's libraries in the" \
+    if ((reachable)) && ((${#env[@]} == 0)); then
+        install -o root -g root -m 0755 "$program" "$sb/$dir/$name"
+        return 0
+    fi
+    local real=$program
+    if ((!reachable)); then
+        e2e_log "user lp, which runs CUPS programs, cannot read the libraries of $name in the" \
             "build tree: using copies in $b/lib"
         for entry in "${private[@]}"; do
             install -o root -g root -m 0644 "${entry#*=}" "$b/lib/${entry%%=*}"
         done
-        install -o root -g root -m 0755 "$filter" "$b/lib/rastertovem"
-        printf '#!/bin/sh\nLD_LIBRARY_PATH=%s exec %s "$@"\n' "$b/lib" "$b/lib/rastertovem" \
-            >"$b/rastertovem.wrapper"
-        install -o root -g root -m 0755 "$b/rastertovem.wrapper" "$sb/filter/rastertovem"
+        install -o root -g root -m 0755 "$program" "$b/lib/$name"
+        real=$b/lib/$name
+        env+=("LD_LIBRARY_PATH=$b/lib")
     fi
+    {
+        echo '#!/bin/sh'
+        for entry in "${env[@]}"; do printf 'export %q\n' "$entry"; done
+        printf 'exec %q "$@"\n' "$real"
+    } >"$b/$name.wrapper"
+    install -o root -g root -m 0755 "$b/$name.wrapper" "$sb/$dir/$name"
 }
 
 # lpstat -r exits 0 whether or not the scheduler runs: read its text.
@@ -315,6 +341,21 @@ e2e_stop_emulator() {
     E2E_EMU_PIDS=("${kept[@]}")
     _e2e_end E2E_EMU_PID
 }
+
+# e2e_daemon_start WARDLINKD [VAR=VALUE...]: the port-sharing daemon with
+# the given environment (a preloaded fake device).  Started by the
+# namespace's first process, it stays in the foreground of the namespace;
+# waits until its main pipe exists.
+e2e_daemon_start() {
+    local daemon=$1
+    shift
+    [[ -x $daemon ]] || e2e_die "no daemon program at $daemon"
+    env "$@" "$daemon" >"$E2E_BASE/log/wardlinkd.out" 2>&1 &
+    E2E_DAEMON_PID=$!
+    _e2e_await_start "$E2E_DAEMON_PID" wardlinkd test -p /tmp/cmn_intf_to_svr
+    e2e_log "wardlinkd (pid $E2E_DAEMON_PID) serving /tmp/cmn_intf_to_svr"
+}
+
 e2e_stop_all() {
     local pid
     for pid in "${E2E_EMU_PIDS[@]}"; do
@@ -323,6 +364,8 @@ e2e_stop_all() {
     E2E_EMU_PIDS=()
     E2E_EMU_PID=
     _e2e_end E2E_CUPSD_PID
+    # Last: the scheduler's backends are its clients.
+    _e2e_end E2E_DAEMON_PID
 }
 
 # ---- Documents the tests print: made here, never downloaded ---------------
