@@ -10,7 +10,8 @@ BUILD=$(realpath "${1:?build dir}")
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$ROOT/tools/e2e/harness.sh"
 
-T=$(mktemp -d /tmp/kvrs-serve.XXXXXX)
+# Not in /tmp: the namespace --serve makes has a /tmp of its own.
+T=$(mktemp -d /run/kvrs-serve.XXXXXX)
 chmod 0755 "$T"
 export KVRS_QUEUES_DIR=$T/q
 Q=$KVRS_QUEUES_DIR
