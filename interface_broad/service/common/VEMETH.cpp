@@ -184,10 +184,17 @@ long now_ms() {
 // ---- Ethernet port -------------------------------------------------------------
 
 void init_buf_eth() {
+    // The library's load constructor may run before this file's static
+    // initialisers (their order within a shared library is not fixed): the
+    // handle tables may still hold zeros, which read as descriptor 0.  The
+    // first reset closes nothing, or it would take the process's standard
+    // input (a CUPS backend's print data); later ones close what we opened.
+    static std::atomic<bool> slots_set{false};
+    const bool opened = slots_set.exchange(true);
     for (int i = 0; i < PORT_SLOT_MAX; ++i) {
         std::lock_guard<std::mutex> guard(g_csMutexPort[i]);
-        if (g_EthTCPHandle[i] >= 0) ::close(g_EthTCPHandle[i]);
-        if (g_EthUDPHandle[i] >= 0) ::close(g_EthUDPHandle[i]);
+        if (opened && g_EthTCPHandle[i] >= 0) ::close(g_EthTCPHandle[i]);
+        if (opened && g_EthUDPHandle[i] >= 0) ::close(g_EthUDPHandle[i]);
         std::memset(g_szIP[i], 0, VEM_ETH_IP_SIZE);
         g_tcp[i] = g_udp[i] = 0;
         g_EthTCPHandle[i] = g_EthUDPHandle[i] = -1;
