@@ -132,10 +132,12 @@ stop_serving() {
 }
 
 print_usage_lines() {
-    local h="-h $SOCK"
+    local h="-h $SOCK" running="the daemon wardlinkd, two emulators"
+    [[ $transport == stack ]] || running="two emulators"
     cat <<EOF
 
-The scheduler and the queues KVRS-M2A and KVRS-M1A are running.  From any shell:
+The scheduler, $running and the queues KVRS-M2A and KVRS-M1A are running.
+From any shell:
 
   lp $h -d KVRS-M2A -o CutSetting=4 -o DitherType=3 -o CDPin=1 $outdir/receipt.pdf
   lp $h -d KVRS-M1A -o PageSize=VEMP58 $outdir/receipt.pdf

@@ -10,7 +10,7 @@ BUILD=$(realpath "${1:?build dir}")
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$ROOT/tools/e2e/harness.sh"
 
-T=$(mktemp -d /tmp/kvrs-serve.XXXXXX)
+T=$(mktemp -d /var/tmp/kvrs-serve.XXXXXX)
 chmod 0755 "$T"
 export KVRS_QUEUES_DIR=$T/q
 Q=$KVRS_QUEUES_DIR
