@@ -119,16 +119,17 @@ serve_pid() {
 }
 
 stop_serving() {
-    local pid
+    local pid what="the scheduler, the daemon"
     if ! pid=$(serve_pid); then
         echo "print-receipt: nothing to stop (no scheduler left running by --serve)"
         rm -rf "$QUEUES"
         return 0
     fi
+    [[ $(cat "$QUEUES/transport" 2>/dev/null) != socket ]] || what="the scheduler"
     kill -TERM "$pid"
     e2e_poll 30 eval '! kill -0 '"$pid"' 2>/dev/null' || kill -KILL "$pid" 2>/dev/null || true
     rm -rf "$QUEUES"
-    echo "print-receipt: stopped the scheduler, the daemon and the KVRS-M2A and KVRS-M1A emulators."
+    echo "print-receipt: stopped $what and the KVRS-M2A and KVRS-M1A emulators."
 }
 
 print_usage_lines() {
@@ -201,6 +202,7 @@ if [[ ${E2E_IN_NS:-} != "$$" ]]; then
     rm -rf "$QUEUES"
     mkdir -p "$QUEUES"
     chmod 0755 "$QUEUES"
+    echo "$transport" >"$QUEUES/transport"
     echo "print-receipt: starting the scheduler, the daemon and two emulators"
     setsid "${E2E_NS_CMD[@]}" "$0" "${args[@]}" </dev/null >"$QUEUES/serve.log" 2>&1 &
     holder=$!
