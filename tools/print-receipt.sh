@@ -2,15 +2,21 @@
 # The main job: print a sample receipt through a real CUPS scheduler onto
 # the KVRS printer emulator, and leave the receipt's picture in out/.
 #
-#   tools/print-receipt.sh [--serve | --stop] [--keep] [--build DIR] [--out DIR] [--no-build]
+#   tools/print-receipt.sh [--serve | --stop] [--socket] [--keep] [--build DIR] [--out DIR]
+#                          [--no-build]
 #
-#   (no option)   install the missing packages, build the filter and the
+#   (no option)   install the missing packages, build the filter, the backend
+#                 vemcupsintf, libwardlink, the daemon wardlinkd and the
 #                 emulator, print the sample receipt, stop everything;
 #                 the picture is out/receipt-r01.png
-#   --serve       the same, then leave the scheduler running with two queues,
-#                 KVRS-M2A and KVRS-M1A (one emulator each), for your own
-#                 lp, lpstat, cancel and lpoptions; it prints the lines to use
+#   --serve       the same, then leave the scheduler (and the daemon) running
+#                 with two queues, KVRS-M2A and KVRS-M1A (one emulator each),
+#                 for your own lp, lpstat, cancel and lpoptions; it prints the
+#                 lines to use
 #   --stop        end what --serve left running
+#   --socket      queues on CUPS's own socket backend (socket://ADDRESS:9100)
+#                 instead of vemcupsintf and wardlinkd; builds only the filter
+#                 and the emulator
 #   --keep        keep the scheduler's logs and the emulator's files
 #   --build DIR   build in DIR instead of build/normal
 #   --out DIR     pictures go to DIR instead of out/
@@ -20,8 +26,12 @@
 # As root, or as a user who may use sudo.  Everything runs inside a private
 # network and PID namespace whose only interface is loopback: a private
 # cupsd (configuration, spool and logs in a directory of its own), the
-# emulators, CUPS's socket backend.  The system's own CUPS is never used or
-# touched.  The scheduler left by --serve also listens on a Unix socket,
+# daemon wardlinkd (with the namespace's own /tmp and /dev/shm), the
+# emulators.  A job goes filter -> vemcupsintf -> libwardlink -> wardlinkd ->
+# Ethernet driver -> emulator (vemcupsintf://eth/ADDRESS/9100/3000), the
+# filter asking the printer's status through CUPS's side channel; with
+# --socket, filter -> socket backend -> emulator.  The system's own CUPS and
+# any wardlinkd installed on the machine are never used or touched.  The scheduler left by --serve also listens on a Unix socket,
 # /run/kvrs-cups/run/cups.sock, which `lp -h` reaches from any shell.
 
 # No pipefail: the harness reads short answers with early-exiting filters.
@@ -33,6 +43,7 @@ source "$ROOT/tools/require-root.sh"
 
 usage() { sed -n '2,/^# No pipefail/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
 mode=print
+transport=stack
 keep=0
 do_build=1
 build=$ROOT/build/normal
@@ -44,6 +55,7 @@ while (($#)); do
     case "$arg" in
         --serve) mode=serve ;;
         --stop) mode=stop ;;
+        --socket) transport=socket ;;
         --keep) keep=1 ;;
         --no-build) do_build=0 ;;
         --build | --out)
@@ -68,21 +80,27 @@ QUEUES=${KVRS_QUEUES_DIR:-/run/kvrs-cups}
 SOCK=$QUEUES/run/cups.sock
 EMU=$build/tools/emulator/kvrs-emulator
 FILTER=$build/cups/filter/rastertovem
+BACKEND=$build/cups/backend/vemcupsintf
+DAEMON=$build/interface_broad/service/wardlinkd
 
 # The printers --serve offers: queue, model, the loopback address of its
-# emulator (one address each: CUPS's socket backend asks SNMP on port 161).
+# emulator (one address each: a network printer answers print data on TCP
+# 9100, status requests on UDP 3000 and SNMP on 161, all fixed ports).
 PRINTERS=("KVRS-M2A M2A 127.0.0.1" "KVRS-M1A M1A 127.0.0.2")
 
 # start_printer QUEUE MODEL ADDRESS PICTURES: what stands behind a queue
-# (today an emulator reached through CUPS's socket backend) and the queue
-# itself.  The device URI and the processes are made here and nowhere else.
+# (an emulator, reached through vemcupsintf and wardlinkd, or with --socket
+# through CUPS's socket backend) and the queue itself.  The device URI and
+# the processes are made here and nowhere else.
 start_printer() {
-    local queue=$1 model=$2 addr=$3 pictures=$4
+    local queue=$1 model=$2 addr=$3 pictures=$4 uri
     mkdir -p "$pictures"
     rm -f "$pictures"/job-*
     E2E_EMU_TAG=-$queue E2E_EMU_ADDR=$addr:9100 E2E_EMU_SNMP=$addr:161 E2E_EMU_OUT=$pictures \
-        e2e_emulator_start "$EMU" --model "$model" --paper 80 --quiet
-    E2E_DEVICE_URI=socket://$addr:9100 e2e_add_queue "$queue" "$build/ppd/kvrs-${model,,}.ppd"
+        e2e_emulator_start "$EMU" --udp "$addr:3000" --model "$model" --paper 80 --quiet
+    uri=vemcupsintf://eth/$addr/9100/3000
+    [[ $transport == stack ]] || uri=socket://$addr:9100
+    E2E_DEVICE_URI=$uri e2e_add_queue "$queue" "$build/ppd/kvrs-${model,,}.ppd"
 }
 
 # Under sudo, what we leave in the output directory belongs to the user.
@@ -101,23 +119,26 @@ serve_pid() {
 }
 
 stop_serving() {
-    local pid
+    local pid what="the scheduler, the daemon"
     if ! pid=$(serve_pid); then
         echo "print-receipt: nothing to stop (no scheduler left running by --serve)"
         rm -rf "$QUEUES"
         return 0
     fi
+    [[ $(cat "$QUEUES/transport" 2>/dev/null) != socket ]] || what="the scheduler"
     kill -TERM "$pid"
     e2e_poll 30 eval '! kill -0 '"$pid"' 2>/dev/null' || kill -KILL "$pid" 2>/dev/null || true
     rm -rf "$QUEUES"
-    echo "print-receipt: stopped the scheduler and the KVRS-M2A and KVRS-M1A emulators."
+    echo "print-receipt: stopped $what and the KVRS-M2A and KVRS-M1A emulators."
 }
 
 print_usage_lines() {
-    local h="-h $SOCK"
+    local h="-h $SOCK" running="the daemon wardlinkd, two emulators"
+    [[ $transport == stack ]] || running="two emulators"
     cat <<EOF
 
-The scheduler and the queues KVRS-M2A and KVRS-M1A are running.  From any shell:
+The scheduler, $running and the queues KVRS-M2A and KVRS-M1A are running.
+From any shell:
 
   lp $h -d KVRS-M2A -o CutSetting=4 -o DitherType=3 -o CDPin=1 $outdir/receipt.pdf
   lp $h -d KVRS-M1A -o PageSize=VEMP58 $outdir/receipt.pdf
@@ -157,12 +178,20 @@ if [[ ${E2E_IN_NS:-} != "$$" ]]; then
         # only tools/run-tests.sh installs; an existing tree keeps its choice.
         configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++)
         [[ -e $build/CMakeCache.txt ]] || configure+=(-DVEM_BUILD_TESTS=OFF -DVEM_BUILD_BENCH=OFF)
+        targets=(rastertovem kvrs-emulator)
+        what="the filter and the emulator"
+        if [[ $transport == stack ]]; then
+            targets+=(vemcupsintf wardlink wardlinkd)
+            what="the filter, the backend, libwardlink, wardlinkd and the emulator"
+        fi
         start=$EPOCHSECONDS
-        echo "print-receipt: building the filter and the emulator in $build"
-        vem_build print-receipt "$build" "$build.log" rastertovem kvrs-emulator -- "${configure[@]}"
+        echo "print-receipt: building $what in $build"
+        vem_build print-receipt "$build" "$build.log" "${targets[@]}" -- "${configure[@]}"
         echo "print-receipt: built in $((EPOCHSECONDS - start)) s"
     fi
     [[ -x $FILTER && -x $EMU ]] || e2e_die "no filter or emulator in $build (build it first)"
+    [[ $transport == socket || (-x $BACKEND && -x $DAEMON) ]] ||
+        e2e_die "no vemcupsintf or wardlinkd in $build (build them first, or use --socket)"
     if [[ $mode == print ]]; then
         e2e_enter_namespace "$0" "${args[@]}"
     fi
@@ -173,7 +202,8 @@ if [[ ${E2E_IN_NS:-} != "$$" ]]; then
     rm -rf "$QUEUES"
     mkdir -p "$QUEUES"
     chmod 0755 "$QUEUES"
-    echo "print-receipt: starting the scheduler and two emulators"
+    echo "$transport" >"$QUEUES/transport"
+    echo "print-receipt: starting the scheduler, the daemon and two emulators"
     setsid "${E2E_NS_CMD[@]}" "$0" "${args[@]}" </dev/null >"$QUEUES/serve.log" 2>&1 &
     holder=$!
     ns_first() {
@@ -215,11 +245,19 @@ finish() {
 }
 trap finish EXIT
 t0=$EPOCHSECONDS
+road="through vemcupsintf and wardlinkd"
+[[ $transport == stack ]] || road="through CUPS's socket backend"
 
 mkdir -p "$outdir"
 give_to_user "$outdir"
 e2e_make_receipt_pdf "$E2E_BASE/work/receipt.pdf"
-e2e_cups_start "$FILTER"
+if [[ $transport == stack ]]; then
+    # The daemon first: the backend's first job finds it ready.
+    e2e_daemon_start "$DAEMON"
+    e2e_cups_start "$FILTER" "$BACKEND"
+else
+    e2e_cups_start "$FILTER"
+fi
 if [[ $mode == serve ]]; then
     for p in "${PRINTERS[@]}"; do
         # shellcheck disable=SC2086 # the table's words
@@ -230,8 +268,7 @@ if [[ $mode == serve ]]; then
     # directory when the server is a local socket (CUPS_SERVERROOT).
     chmod 0644 "$E2E_BASE"/etc/ppd/*.ppd
 else
-    e2e_emulator_start "$EMU" --model M2A --paper 80 --quiet
-    e2e_add_queue KVRS-M2A "$build/ppd/kvrs-m2a.ppd"
+    start_printer KVRS-M2A M2A 127.0.0.1 "$E2E_BASE/out"
     pictures_of_sample=$E2E_BASE/out
 fi
 
@@ -259,7 +296,7 @@ cp "$pictures_of_sample"/*.events.jsonl "$outdir/receipt.events.jsonl" 2>/dev/nu
 cp "$E2E_BASE/work/receipt.pdf" "$outdir/receipt.pdf"
 give_to_user "$outdir"
 
-echo "print-receipt: printed in $took s (scheduler start, conversion, printing) onto the KVRS-M2A emulator."
+echo "print-receipt: printed in $took s (scheduler start, conversion, printing) onto the KVRS-M2A emulator, $road."
 echo "print-receipt: the receipt's picture: $outdir/receipt-r01.png"
 if ((n > 1)); then
     echo "print-receipt: (more receipts: $(cd "$outdir" && ls receipt-r*.png | tr '\n' ' '))"
@@ -275,7 +312,7 @@ stopping=0
 trap 'stopping=1' TERM
 tmp=$QUEUES/ready.tmp
 {
-    echo "print-receipt: printed in $took s (scheduler start, conversion, printing) onto the KVRS-M2A emulator."
+    echo "print-receipt: printed in $took s (scheduler start, conversion, printing) onto the KVRS-M2A emulator, $road."
     echo "print-receipt: the receipt's picture: $outdir/receipt-r01.png"
 } >"$tmp"
 mv "$tmp" "$QUEUES/ready"

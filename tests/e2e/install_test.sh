@@ -22,8 +22,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../tools/e2e/harness.sh"
 e2e_enter_namespace "$0" "$prefix" "$BUILD" "$CC" "$SANITIZE"
 unset LD_LIBRARY_PATH
 
-# The scheduler's files stay out of /usr, /etc and /var, which the install
-# overlays cover.
+# Not in /var/tmp, the harness's usual place: /var is laid over below, and
+# neither the overlays' own directories nor the scheduler's files may lie
+# under what they cover (nor in this namespace's /tmp, which E2E_KEEP
+# could not keep).
 E2E_BASE=$(mktemp -d /run/kvrs-install.XXXXXX)
 e2e_init
 trap 'e2e_stop_all; [[ ${E2E_KEEP:-0} == 1 ]] && e2e_log "files kept in $E2E_BASE" || rm -rf "$E2E_BASE"' EXIT

@@ -35,6 +35,14 @@ e2e_log "--serve said: $lines"
 [[ $lines == *"lp -h $SOCK -d KVRS-M2A"* && $lines == *"tools/print-receipt.sh --stop"* ]] ||
     fail "--serve did not print the lines to use"
 [[ -s $OUT/receipt-r01.png && -e $OUT/receipt.pdf ]] || fail "no sample receipt in $OUT"
+# The queues go through our backend to the daemon left running in there.
+pid=$(awk '{print $1}' "$Q/pid")
+daemon() { pgrep -x wardlinkd --ns "$pid" --nslist pid; }
+daemon >/dev/null || fail "no wardlinkd running beside the scheduler"
+devices=$(as_user lpstat -h "$SOCK" -v)
+[[ $devices == *"KVRS-M2A: vemcupsintf://eth/127.0.0.1/9100/3000"* &&
+    $devices == *"KVRS-M1A: vemcupsintf://eth/127.0.0.2/9100/3000"* ]] ||
+    fail "device URIs: $devices"
 # The same scheduler cannot be left running twice.
 ! serve --serve >/dev/null 2>&1 || fail "a second --serve was accepted"
 
@@ -60,9 +68,10 @@ as_user cancel -h "$SOCK" "$held" || fail "cancel $held"
 grep -Eq '^KVRS-M1A nobody [0-9]+ .* total 1 ' "$Q/log/page_log" || fail "page log: $(cat "$Q/log/page_log")"
 e2e_log "ok: lpstat, lpoptions, cancel; the page log counts the pages"
 
-pid=$(awk '{print $1}' "$Q/pid")
+daemon_pid=$(daemon)
 serve --stop | grep -q stopped || fail "--stop did not say it stopped"
 ! kill -0 "$pid" 2>/dev/null || fail "the namespace's first process is still alive"
+! kill -0 "$daemon_pid" 2>/dev/null || fail "wardlinkd $daemon_pid is still alive"
 [[ ! -e $Q ]] || fail "$Q is still there"
 ! as_user lpstat -h "$SOCK" -r 2>/dev/null | grep -q 'is running' || fail "the scheduler still answers"
 e2e_log "ok: --stop ended everything"

@@ -184,14 +184,17 @@ long now_ms() {
 // ---- Ethernet port -------------------------------------------------------------
 
 void init_buf_eth() {
-    // Until the first reset the descriptor tables hold the zeros every
-    // global starts with, and descriptor 0 is the process's standard input,
-    // not a socket of ours: only later resets close what the slots hold.
-    static bool s_tablesSet = false;
+    // The library's load constructor may run before this file's static
+    // initialisers (their order within a shared library is not fixed): the
+    // handle tables may still hold zeros, which read as descriptor 0.  The
+    // first reset closes nothing, or it would take the process's standard
+    // input (a CUPS backend's print data); later ones close what we opened.
+    static std::atomic<bool> slots_set{false};
+    const bool opened = slots_set.exchange(true);
     for (int i = 0; i < PORT_SLOT_MAX; ++i) {
         std::lock_guard<std::mutex> guard(g_csMutexPort[i]);
-        if (s_tablesSet && g_EthTCPHandle[i] >= 0) ::close(g_EthTCPHandle[i]);
-        if (s_tablesSet && g_EthUDPHandle[i] >= 0) ::close(g_EthUDPHandle[i]);
+        if (opened && g_EthTCPHandle[i] >= 0) ::close(g_EthTCPHandle[i]);
+        if (opened && g_EthUDPHandle[i] >= 0) ::close(g_EthUDPHandle[i]);
         std::memset(g_szIP[i], 0, VEM_ETH_IP_SIZE);
         g_tcp[i] = g_udp[i] = 0;
         g_EthTCPHandle[i] = g_EthUDPHandle[i] = -1;
@@ -199,7 +202,6 @@ void init_buf_eth() {
         g_InitEthSem[i] = 0;
         std::memset(g_semEthName[i], 0, VEM_SEM_NAME_SIZE);
     }
-    s_tablesSet = true;
 }
 
 int set_eth_timeout(int hHandle, int nTimeout, int bSend) {
