@@ -198,6 +198,24 @@ void free_mem(void** ppMem) {
     *ppMem = nullptr;
 }
 
+sem_t* open_composed_semaphore(char* szName, bool composed, unsigned int fn, unsigned int level,
+                               const char* kind) {
+    sem_t* pSem = nullptr;
+    if (composed) {
+        pSem = create_semaphore(szName);
+    } else {
+        std::memset(szName, 0, VEM_SEM_NAME_SIZE);
+        if (errno == 0) errno = ENAMETOOLONG;
+    }
+    if (pSem == nullptr) {
+        DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "Create semaphore failed, errno:%d", errno);
+        return nullptr;
+    }
+    DbgLogMessage(level, fn, LOG_END, "Create %s semaphore successfully. name=%s, sem=0x%08X", kind,
+                  szName, ptr_low32(pSem));
+    return pSem;
+}
+
 bool compose_port_sem_name(char* szName, const char* szTemplate, const char* lpszPath) {
     if (szName == nullptr || szTemplate == nullptr || lpszPath == nullptr) {
         if (szName != nullptr) szName[0] = '\0';

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "VEMFd.h"
@@ -114,6 +115,14 @@ constexpr std::size_t port_path_max(std::size_t nTemplateLen) {
 // EINVAL (null argument) or ENAMETOOLONG, szName then empty.
 bool compose_port_sem_name(char* szName, const char* szTemplate, const char* lpszPath);
 
+// The second half of every driver's create*Semaphore: `composed` says
+// whether szName (VEM_SEM_NAME_SIZE bytes) holds the port's semaphore name;
+// opens it with create_semaphore and logs the outcome under fn, the success
+// line "Create <kind> semaphore successfully. ..." at `level`.  A name that
+// could not be composed is emptied.  Returns the handle or null.
+sem_t* open_composed_semaphore(char* szName, bool composed, unsigned int fn, unsigned int level,
+                               const char* kind);
+
 // RAII owners for callers of these primitives.
 struct SemCloser {
     void operator()(sem_t* p) const noexcept {
@@ -121,6 +130,19 @@ struct SemCloser {
     }
 };
 using UniqueSem = std::unique_ptr<sem_t, SemCloser>;
+
+// The semaphore half of every driver's close_port_*: the handle is closed
+// when this port made it (`made` 1), never unlinked (another process may
+// hold the lock right now, and a fresh semaphore of the same name would let
+// the next opener take a second lock on the same printer), and the name is
+// forgotten.
+inline void release_port_semaphore(UniqueSem& sem, int& made, char* szName) {
+    if (made == 1) {
+        sem.reset();
+        made = 0;
+    }
+    if (szName != nullptr) std::memset(szName, 0, VEM_SEM_NAME_SIZE);
+}
 
 struct StreamCloser {
     void operator()(std::FILE* f) const noexcept {

@@ -493,12 +493,8 @@ void close_port_eth(int idx) {
     if (bad_slot(fn_close_port_eth, idx)) return;
     std::lock_guard<std::mutex> guard(g_csMutexPort[idx]);
     close_eth_handle(idx);
-    if (g_InitEthSem[idx] == 1) {
-        g_pEthSem[idx].reset();  // sem_close; the name stays in the system
-        g_InitEthSem[idx] = 0;
-    }
+    release_port_semaphore(g_pEthSem[idx], g_InitEthSem[idx], g_semEthName[idx]);
     g_tcp[idx] = g_udp[idx] = 0;
-    std::memset(g_semEthName[idx], 0, VEM_SEM_NAME_SIZE);
     std::memset(g_szIP[idx], 0, VEM_ETH_IP_SIZE);
     DbgLogMessage(LOG_LEVEL_TRACE, fn_close_port_eth, LOG_END, "Close network port Exit");
 }
@@ -512,21 +508,9 @@ sem_t* createNetworkSemaphore(char* szName, const char* lpszIp) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_createNetworkSemaphore, LOG_START,
                   "Create network semaphore enter:%s", text(lpszIp));
     if (szName == nullptr) return nullptr;
-    sem_t* pSem = nullptr;
-    if (compose_sem_name(szName, lpszIp)) {
-        pSem = create_semaphore(szName);
-    } else {
-        std::memset(szName, 0, VEM_SEM_NAME_SIZE);
-    }
-    if (pSem == nullptr) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn_createNetworkSemaphore, LOG_ERRNO,
-                      "Create semaphore failed, errno:%d", errno);
-        return nullptr;
-    }
-    DbgLogMessage(LOG_LEVEL_TRACE, fn_createNetworkSemaphore, LOG_END,
-                  "Create network semaphore successfully. name=%s, sem=0x%08X", szName,
-                  ptr_low32(pSem));
-    return pSem;
+    errno = 0;
+    return open_composed_semaphore(szName, compose_sem_name(szName, lpszIp),
+                                   fn_createNetworkSemaphore, LOG_LEVEL_TRACE, "network");
 }
 
 int init_port_eth(int idx, const char* lpszIp, int nTCP, int nUDP) {

@@ -152,12 +152,8 @@ int reconnect_file(int idx, const char* lpszFilename, int nFormat) {
 void close_port_file(int idx) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_close_port_file, LOG_START, "Close file Enter=%d", idx);
     if (bad_slot(fn_close_port_file, idx)) return;
-    if (g_InitFileSem[idx] == 1) {
-        g_pFileSem[idx].reset();  // sem_close; the name stays in the system
-        g_InitFileSem[idx] = 0;
-    }
+    release_port_semaphore(g_pFileSem[idx], g_InitFileSem[idx], g_semFileName[idx]);
     close_file_handle(idx);
-    std::memset(g_semFileName[idx], 0, VEM_SEM_NAME_SIZE);
     DbgLogMessage(LOG_LEVEL_TRACE, fn_close_port_file, LOG_END, "Close file Exit");
 }
 
@@ -171,21 +167,9 @@ sem_t* createFileSemaphore(char* szName, const char* lpszFilename) {
                   "Create file semaphore Enter:%s", text(lpszFilename));
     if (szName == nullptr) return nullptr;
 
-    sem_t* pSem = nullptr;
-    if (compose_sem_name(szName, lpszFilename)) {
-        pSem = create_semaphore(szName);
-    } else {
-        std::memset(szName, 0, VEM_SEM_NAME_SIZE);
-    }
-    if (pSem == nullptr) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn_createFileSemaphore, LOG_ERRNO,
-                      "Create semaphore failed, errno:%d", errno);
-        return nullptr;
-    }
-    DbgLogMessage(LOG_LEVEL_DEBUG, fn_createFileSemaphore, LOG_END,
-                  "Create file semaphore successfully. name=%s, sem=0x%08X", szName,
-                  ptr_low32(pSem));
-    return pSem;
+    errno = 0;
+    return open_composed_semaphore(szName, compose_sem_name(szName, lpszFilename),
+                                   fn_createFileSemaphore, LOG_LEVEL_DEBUG, "file");
 }
 
 int init_port_file(int idx, const char* lpszFilename, int nFormat) {

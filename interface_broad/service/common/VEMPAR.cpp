@@ -214,12 +214,8 @@ void close_port_pra(int idx) {
     constexpr unsigned int fn = fn_close_port_pra;
     DbgLogMessage(LOG_LEVEL_TRACE, fn, LOG_START, "Close PAR Enter");
     if (!valid_slot(idx)) return;
-    if (g_InitParallelSem[idx] == 1) {
-        g_pParallelSem[idx].reset();  // sem_close; the name stays in the system
-        g_InitParallelSem[idx] = 0;
-    }
+    release_port_semaphore(g_pParallelSem[idx], g_InitParallelSem[idx], g_semParallelName[idx]);
     close_pra_handle(idx);
-    std::memset(g_semParallelName[idx], 0, VEM_SEM_NAME_SIZE);
     DbgLogMessage(LOG_LEVEL_TRACE, fn, LOG_END, "Close PAR Exit");
 }
 
@@ -232,17 +228,10 @@ sem_t* createParallelSemaphore(char* szName, const char* lpszPort) {
     constexpr unsigned int fn = fn_createParallelSemaphore;
     DbgLogMessage(LOG_LEVEL_DEBUG, fn, LOG_START, "Create PAR semaphore Enter:%s", text(lpszPort));
     if (szName == nullptr) return nullptr;
-    sem_t* pSem = compose_port_sem_name(szName, VEM_PAR_SEM_TEMPLATE, lpszPort)
-                      ? create_semaphore(szName)
-                      : nullptr;
-    if (pSem == nullptr) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "Create semaphore failed, errno:%d", errno);
-        return nullptr;
-    }
-    DbgLogMessage(LOG_LEVEL_DEBUG, fn, LOG_END,
-                  "Create PAR semaphore successfully. name=%s, sem=0x%08X", szName,
-                  ptr_low32(pSem));
-    return pSem;
+    errno = 0;
+    return open_composed_semaphore(
+        szName, compose_port_sem_name(szName, VEM_PAR_SEM_TEMPLATE, lpszPort), fn, LOG_LEVEL_DEBUG,
+        "PAR");
 }
 
 int send_data_pra(int idx, unsigned char* pBySendData, int nSendSize, unsigned long* pdwSize,

@@ -315,12 +315,8 @@ void close_port_serial(int idx) {
     constexpr unsigned int fn = fn_close_port_serial;
     DbgLogMessage(LOG_LEVEL_TRACE, fn, LOG_START, "Close serial enter");
     if (bad_slot(fn, idx)) return;
-    if (g_InitSerialSem[idx] == 1) {
-        g_pSerialSem[idx].reset();  // sem_close; the name stays in the system
-        g_InitSerialSem[idx] = 0;
-    }
+    release_port_semaphore(g_pSerialSem[idx], g_InitSerialSem[idx], g_semSerialName[idx]);
     close_serial_handle(idx);
-    std::memset(g_semSerialName[idx], 0, VEM_SEM_NAME_SIZE);
     DbgLogMessage(LOG_LEVEL_TRACE, fn, LOG_END, "Close serial Exit");
 }
 
@@ -334,17 +330,10 @@ sem_t* createSerialSemaphore(char* szName, const char* lpszPort) {
     DbgLogMessage(LOG_LEVEL_DEBUG, fn, LOG_START, "Create serial semaphore Enter:%s",
                   text(lpszPort));
     if (szName == nullptr) return nullptr;
-    sem_t* pSem = compose_port_sem_name(szName, VEM_SERIAL_SEM_TEMPLATE, lpszPort)
-                      ? create_semaphore(szName)
-                      : nullptr;
-    if (pSem == nullptr) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn, LOG_ERRNO, "Create semaphore failed, errno:%d", errno);
-        return nullptr;
-    }
-    DbgLogMessage(LOG_LEVEL_DEBUG, fn, LOG_END,
-                  "Create serial semaphore successfully. name=%s, sem=0x%08X", szName,
-                  ptr_low32(pSem));
-    return pSem;
+    errno = 0;
+    return open_composed_semaphore(
+        szName, compose_port_sem_name(szName, VEM_SERIAL_SEM_TEMPLATE, lpszPort), fn,
+        LOG_LEVEL_DEBUG, "serial");
 }
 
 int send_data_serial(int idx, unsigned char* pBySendData, int nSendSize, unsigned long* pdwSize,

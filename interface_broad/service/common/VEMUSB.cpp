@@ -354,16 +354,10 @@ void close_usb_handle(int idx) {
 void close_port_usb(int idx) {
     DbgLogMessage(LOG_LEVEL_TRACE, fn_close_usb, LOG_START, "Close USB enter=%d", idx);
     if (bad_slot(fn_close_usb, idx)) return;
-    if (g_InitUsbSem[idx] == 1) {
+    if (g_InitUsbSem[idx] == 1)
         DbgLogMessage(LOG_LEVEL_TRACE, fn_close_usb, LOG_START, "Close USB %s", g_semUsbName[idx]);
-        // Closed, never unlinked: another process may hold the lock right
-        // now, and a fresh semaphore of the same name would let the next
-        // opener take a second "lock" on the same printer.
-        g_pUsbSem[idx].reset();
-        g_InitUsbSem[idx] = 0;
-    }
+    release_port_semaphore(g_pUsbSem[idx], g_InitUsbSem[idx], g_semUsbName[idx]);
     close_usb_handle(idx);
-    std::memset(g_semUsbName[idx], 0, VEM_SEM_NAME_SIZE);
     std::memset(g_szUsbSerial[idx], 0, VEM_USB_SERIAL_SIZE);
     if constexpr (!kServiceBuild) {
         if (g_bInitLib == 1) {
@@ -385,22 +379,9 @@ sem_t* createUsbSemaphore(char* szName, int vid, int pid) {
     DbgLogMessage(LOG_LEVEL_DEBUG, fn_createUsbSemaphore, LOG_START,
                   "Create USB semaphore enter, vid:%d, pid:%d", vid, pid);
     if (szName == nullptr) return nullptr;
-    sem_t* pSem = nullptr;
-    if (compose_sem_name(szName, vid, pid)) {
-        pSem = create_semaphore(szName);
-    } else {
-        std::memset(szName, 0, VEM_SEM_NAME_SIZE);
-        errno = ENAMETOOLONG;
-    }
-    if (pSem == nullptr) {
-        DbgLogMessage(LOG_LEVEL_ERROR, fn_createUsbSemaphore, LOG_ERRNO,
-                      "Create semaphore failed, errno:%d", errno);
-        return nullptr;
-    }
-    DbgLogMessage(LOG_LEVEL_DEBUG, fn_createUsbSemaphore, LOG_END,
-                  "Create USB semaphore successfully. name=%s, sem=0x%08X", szName,
-                  ptr_low32(pSem));
-    return pSem;
+    errno = 0;
+    return open_composed_semaphore(szName, compose_sem_name(szName, vid, pid),
+                                   fn_createUsbSemaphore, LOG_LEVEL_DEBUG, "USB");
 }
 
 int check_sem_name(char* szName, int vid, int pid) {
