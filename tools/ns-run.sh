@@ -12,9 +12,8 @@ if (($# == 0)); then
     echo "usage: $0 COMMAND [ARGS...]" >&2
     exit 2
 fi
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 exec unshare --net --pid --mount --fork --kill-child --mount-proc -- bash -c '
     set -e
-    mount -t tmpfs -o mode=1777 vem-tmp /tmp
-    mount -t tmpfs -o mode=1777 vem-shm /dev/shm
     ip link set lo up
-    exec "$@"' ns-run "$@"
+    exec "$0" "$@"' "$HERE/private-tmp.sh" "$@"

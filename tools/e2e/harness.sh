@@ -62,9 +62,7 @@ e2e_die() {
 # daemon installed on the machine.
 E2E_NS_CMD=(unshare --net --pid --fork --kill-child --mount-proc --
     bash -c 'ip link set lo up || exit 1
-             mount -t tmpfs -o mode=1777 kvrs-tmp /tmp || exit 1
-             mount -t tmpfs -o mode=1777 kvrs-shm /dev/shm || exit 1
-             export E2E_IN_NS=$$; exec bash "$@"' e2e)
+             export E2E_IN_NS=$$; exec "$0" bash "$@"' "$E2E_TOOLS/../private-tmp.sh")
 e2e_enter_namespace() {
     [[ ${E2E_IN_NS:-} != "$$" ]] || return 0
     [[ $(id -u) -eq 0 ]] || e2e_die "needs root (a private network namespace and a CUPS scheduler)"
