@@ -21,12 +21,12 @@ done
 if ((${#keep[@]})); then
     # The machine's /tmp, reachable under our own /dev/shm for a moment.
     mkdir /dev/shm/.machine-tmp
-    mount --bind /tmp /dev/shm/.machine-tmp
+    mount --rbind /tmp /dev/shm/.machine-tmp
 fi
 mount -t tmpfs -o mode=1777 vem-tmp /tmp
 for p in "${keep[@]}"; do
     mkdir -p "$p"
-    mount --bind "/dev/shm/.machine-tmp/${p#/tmp/}" "$p"
+    mount --rbind "/dev/shm/.machine-tmp/${p#/tmp/}" "$p"
 done
 if ((${#keep[@]})); then
     umount -l /dev/shm/.machine-tmp

@@ -47,9 +47,24 @@ using testkit::wait_until;
 // instance) whose /dev/log is the datagram socket returned.  -1 on failure.
 inline int isolate() {
     const fs::path old = "/tmp/.dev";
+    // A checkout under /tmp (the test program, the daemon next to it) stays
+    // where it is: its top directory is bound back into the fresh /tmp.
+    fs::path keep;
+    const fs::path exe = fs::read_symlink("/proc/self/exe");
+    if (auto it = exe.begin(); exe.is_absolute() && std::distance(it, exe.end()) > 2 &&
+                               *std::next(it) == "tmp")
+        keep = fs::path("/tmp") / *std::next(it, 2);
+    const int keepFd = keep.empty() ? -1 : ::open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     bool ok = ::unshare(CLONE_NEWNS) == 0 &&
               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-              ::mount("t", "/tmp", "tmpfs", 0, "mode=1777") == 0 && fs::create_directory(old) &&
+              ::mount("t", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+    if (ok && keepFd >= 0) {
+        const std::string from = "/proc/self/fd/" + std::to_string(keepFd);
+        ok = fs::create_directory(keep) &&
+             ::mount(from.c_str(), keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    }
+    if (keepFd >= 0) ::close(keepFd);
+    ok = ok && fs::create_directory(old) &&
               ::mount("/dev", old.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
               ::mount("d", "/dev", "tmpfs", 0, "mode=0755") == 0;
     for (const char* n : {"null", "zero", "urandom", "random", "tty"}) {
