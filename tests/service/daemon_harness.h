@@ -54,10 +54,12 @@ inline int isolate() {
     if (auto it = exe.begin(); exe.is_absolute() && std::distance(it, exe.end()) > 2 &&
                                *std::next(it) == "tmp")
         keep = fs::path("/tmp") / *std::next(it, 2);
-    const int keepFd = keep.empty() ? -1 : ::open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     bool ok = ::unshare(CLONE_NEWNS) == 0 &&
-              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-              ::mount("t", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    // Opened in the new namespace: a bind mount's source must belong to it.
+    const int keepFd =
+        !ok || keep.empty() ? -1 : ::open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ok = ok && ::mount("t", "/tmp", "tmpfs", 0, "mode=1777") == 0;
     if (ok && keepFd >= 0) {
         const std::string from = "/proc/self/fd/" + std::to_string(keepFd);
         ok = fs::create_directory(keep) &&
