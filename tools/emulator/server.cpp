@@ -263,9 +263,9 @@ bool Server::open_inet(Listener::Kind kind, const sockaddr_in& sa) {
 }
 
 bool Server::setup() {
-    // Receipts and graphics are big, short-lived buffers: served straight
-    // from the system (not from a heap that grows and seldom shrinks), they
-    // go back to it when a job is done with them.
+    // Receipts and graphics are big, short-lived buffers: mapped straight
+    // from the kernel (not taken from a heap that grows and seldom
+    // shrinks), they are returned when a job is done with them.
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     rlimit rl{};
     if (::getrlimit(RLIMIT_NOFILE, &rl) == 0) {

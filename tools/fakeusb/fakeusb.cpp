@@ -37,21 +37,21 @@ namespace emu = kvrs::emu;
 constexpr std::size_t kMaxReceived = 16u << 20;  // per device, for fakeusb_received
 constexpr std::uint8_t kStrManufacturer = 1, kStrProduct = 2, kStrSerial = 3;
 
-struct EndpointSpec {
+struct EndpointDesc {
     int iface = 0, alt = 0;
     std::uint8_t addr = 0;
     std::uint8_t type = LIBUSB_TRANSFER_TYPE_BULK;
 };
 
 // One device line of the configuration.
-struct DeviceSpec {
+struct DeviceDesc {
     std::string name;
     int vid = 0xF1E0, pid = 0x0002;
     std::optional<std::string> serial;
     std::optional<emu::Model> model;
     int paper_mm = 80;
     int bus = 1, addr = 0;
-    std::vector<EndpointSpec> endpoints;
+    std::vector<EndpointDesc> endpoints;
     bool kernel = false, present = true;
     int claim_err = 0, detach_err = 0, open_err = 0, config_err = 0;
     bool timeout_out = false, timeout_in = false, timeout_ctrl = false;
@@ -62,7 +62,7 @@ struct DeviceSpec {
 
 // A device on the bus and what it remembers across configuration changes.
 struct Device {
-    DeviceSpec spec;
+    DeviceDesc desc;
     bool kernel_attached = false;
     bool present = true;
     int generation = 0;     // bumped at every plug-in: older handles are dead
@@ -73,20 +73,20 @@ struct Device {
 
     std::set<int> interfaces() const {
         std::set<int> s;
-        for (const auto& e : spec.endpoints) s.insert(e.iface);
+        for (const auto& e : desc.endpoints) s.insert(e.iface);
         if (s.empty()) s.insert(0);
         return s;
     }
-    const EndpointSpec* endpoint(std::uint8_t addr) const {
-        for (const auto& e : spec.endpoints)
+    const EndpointDesc* endpoint(std::uint8_t addr) const {
+        for (const auto& e : desc.endpoints)
             if (e.addr == addr) return &e;
         return nullptr;
     }
     emu::Paper paper() const {
         emu::Paper p;
         p.model =
-            spec.model ? *spec.model : (spec.pid == 0x0001 ? emu::Model::M1A : emu::Model::M2A);
-        p.roll_mm = spec.paper_mm;
+            desc.model ? *desc.model : (desc.pid == 0x0001 ? emu::Model::M1A : emu::Model::M2A);
+        p.roll_mm = desc.paper_mm;
         return p;
     }
 };
@@ -204,10 +204,10 @@ std::vector<std::string_view> split(std::string_view s, char sep) {
     return out;
 }
 
-bool parse_endpoints(std::string_view v, std::vector<EndpointSpec>* out) {
+bool parse_endpoints(std::string_view v, std::vector<EndpointDesc>* out) {
     out->clear();
     for (auto item : split(v, ',')) {
-        EndpointSpec e;
+        EndpointDesc e;
         if (const auto colon = item.find(':'); colon != std::string_view::npos) {
             const auto where = split(item.substr(0, colon), '.');
             long i = 0, a = 0;
@@ -254,7 +254,7 @@ bool parse_hex(std::string_view v, std::string* out) {
     return true;
 }
 
-bool parse_device_key(DeviceSpec& d, std::string_view key, std::string_view v) {
+bool parse_device_key(DeviceDesc& d, std::string_view key, std::string_view v) {
     long n = 0;
     if (key == "vid" || key == "pid") {
         if (!parse_long(v, &n) || n < 0 || n > 0xFFFF) return false;
@@ -310,7 +310,7 @@ bool parse_device_key(DeviceSpec& d, std::string_view key, std::string_view v) {
 
 struct Parsed {
     std::string output, journal;
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceDesc> devices;
 };
 
 bool parse_config(const std::string& text, Parsed* p, std::string* why) {
@@ -331,7 +331,7 @@ bool parse_config(const std::string& text, Parsed* p, std::string* why) {
             if (!(words >> path)) return fail("missing path");
             (w == "output" ? p->output : p->journal) = path;
         } else if (w == "device") {
-            DeviceSpec d;
+            DeviceDesc d;
             if (!(words >> d.name)) return fail("missing device name");
             for (const auto& other : p->devices)
                 if (other.name == d.name) return fail("device " + d.name + " twice");
@@ -361,21 +361,21 @@ void apply(Bus& b, Parsed&& p) {
     b.output = std::move(p.output);
     b.journal_file = std::move(p.journal);
     std::vector<std::shared_ptr<Device>> next;
-    for (auto& spec : p.devices) {
+    for (auto& desc : p.devices) {
         std::shared_ptr<Device> d;
         for (auto& old : b.devices)
-            if (old && old->spec.name == spec.name) d = old, old.reset();
+            if (old && old->desc.name == desc.name) d = old, old.reset();
         if (!d) {
             d = std::make_shared<Device>();
-            d->spec.kernel = !spec.kernel;  // forces the edge below
+            d->desc.kernel = !desc.kernel;  // forces the edge below
             d->present = false;
-            d->spec.present = false;
+            d->desc.present = false;
         }
-        if (spec.kernel != d->spec.kernel) d->kernel_attached = spec.kernel;
-        if (spec.in != d->spec.in) d->in_queue += spec.in;
-        if (spec.present && !d->present) ++d->generation, d->claimed.clear();
-        d->present = spec.present;
-        d->spec = std::move(spec);
+        if (desc.kernel != d->desc.kernel) d->kernel_attached = desc.kernel;
+        if (desc.in != d->desc.in) d->in_queue += desc.in;
+        if (desc.present && !d->present) ++d->generation, d->claimed.clear();
+        d->present = desc.present;
+        d->desc = std::move(desc);
         next.push_back(std::move(d));
     }
     for (auto& gone : b.devices)  // left the configuration: unplugged
@@ -438,7 +438,7 @@ libusb_context* context(Bus& b, libusb_context* ctx, const char* call) {
 // ---- Devices and handles --------------------------------------------------------
 
 const char* name_of(const libusb_device_handle* h) {
-    return h->device->dev->spec.name.c_str();
+    return h->device->dev->desc.name.c_str();
 }
 
 bool alive(const libusb_device* d) {
@@ -469,7 +469,7 @@ emu::Job& job_of(Bus& b, libusb_device_handle* h) {
     if (!h->job) {
         Device& d = *h->device->dev;
         char name[160];
-        std::snprintf(name, sizeof name, "%s-%d-%04d", d.spec.name.c_str(),
+        std::snprintf(name, sizeof name, "%s-%d-%04d", d.desc.name.c_str(),
                       static_cast<int>(::getpid()), ++d.jobs);
         std::weak_ptr<Device> w = h->device->dev;
         h->job = std::make_unique<emu::Job>(emu::Job::Config{
@@ -484,7 +484,7 @@ emu::Job& job_of(Bus& b, libusb_device_handle* h) {
             .conditions =
                 [w] {
                     auto dev = w.lock();
-                    return dev ? dev->spec.conditions : emu::Conditions{};
+                    return dev ? dev->desc.conditions : emu::Conditions{};
                 },
             .on_event = {},
         });
@@ -516,7 +516,7 @@ bool wait_until(std::unique_lock<std::mutex>& lock, unsigned int timeout_ms, Pre
 // or a libusb error.
 int transfer_check(Bus& b, libusb_device_handle* h, unsigned char ep, int type, const char* call) {
     if (!alive(h->device)) return LIBUSB_ERROR_NO_DEVICE;
-    const EndpointSpec* e = h->device->dev->endpoint(ep);
+    const EndpointDesc* e = h->device->dev->endpoint(ep);
     if (e == nullptr || e->type != type) {
         note(b, "misuse %s on endpoint %02X that the device does not have", call, ep);
         return LIBUSB_ERROR_NOT_FOUND;
@@ -541,7 +541,7 @@ std::optional<std::string> status_answer(const Device& d, std::uint8_t bRequest,
         return std::nullopt;
     }
     std::string reply;
-    const emu::Conditions c = d.spec.conditions;
+    const emu::Conditions c = d.desc.conditions;
     emu::Interpreter interp(
         d.paper(),
         emu::Interpreter::Callbacks{
@@ -573,9 +573,9 @@ int open_device(Bus& b, libusb_device* dev, libusb_device_handle** out) {
     int rc = 0;
     if (!alive(dev))
         rc = LIBUSB_ERROR_NO_DEVICE;
-    else if (dev->dev->spec.open_err != 0)
-        rc = dev->dev->spec.open_err;
-    note(b, "open %s -> %d", dev->dev->spec.name.c_str(), rc);
+    else if (dev->dev->desc.open_err != 0)
+        rc = dev->dev->desc.open_err;
+    note(b, "open %s -> %d", dev->dev->desc.name.c_str(), rc);
     if (rc != 0) return rc;
     auto* h = new libusb_device_handle;
     h->device = dev;
@@ -692,7 +692,7 @@ FAKE_API void libusb_unref_device(libusb_device* dev) {
 
 FAKE_API int libusb_get_device_descriptor(libusb_device* dev, libusb_device_descriptor* desc) {
     auto lock = enter();
-    const DeviceSpec& s = dev->dev->spec;
+    const DeviceDesc& s = dev->dev->desc;
     *desc = libusb_device_descriptor{};
     desc->bLength = LIBUSB_DT_DEVICE_SIZE;
     desc->bDescriptorType = LIBUSB_DT_DEVICE;
@@ -712,7 +712,7 @@ FAKE_API int libusb_get_config_descriptor(libusb_device* dev, uint8_t config_ind
                                           libusb_config_descriptor** config) {
     auto lock = enter();
     Bus& b = bus();
-    const DeviceSpec& s = dev->dev->spec;
+    const DeviceDesc& s = dev->dev->desc;
     if (config_index != 0) return LIBUSB_ERROR_NOT_FOUND;
     if (s.config_err != 0) return s.config_err;
 
@@ -773,16 +773,16 @@ FAKE_API void libusb_free_config_descriptor(libusb_config_descriptor* config) {
 }
 
 FAKE_API uint8_t libusb_get_bus_number(libusb_device* dev) {
-    auto lock = enter();  // a reload may change the spec
-    return static_cast<uint8_t>(dev->dev->spec.bus);
+    auto lock = enter();  // a reload may change the description
+    return static_cast<uint8_t>(dev->dev->desc.bus);
 }
 FAKE_API uint8_t libusb_get_device_address(libusb_device* dev) {
-    auto lock = enter();  // a reload may change the spec
-    return static_cast<uint8_t>(dev->dev->spec.addr);
+    auto lock = enter();  // a reload may change the description
+    return static_cast<uint8_t>(dev->dev->desc.addr);
 }
 FAKE_API uint8_t libusb_get_port_number(libusb_device* dev) {
-    auto lock = enter();  // a reload may change the spec
-    return static_cast<uint8_t>(dev->dev->spec.addr);
+    auto lock = enter();  // a reload may change the description
+    return static_cast<uint8_t>(dev->dev->desc.addr);
 }
 FAKE_API int libusb_get_device_speed(libusb_device*) {
     return LIBUSB_SPEED_HIGH;
@@ -803,7 +803,7 @@ FAKE_API libusb_device_handle* libusb_open_device_with_vid_pid(libusb_context* c
     Bus& b = bus();
     if (context(b, ctx, "libusb_open_device_with_vid_pid") == nullptr) return nullptr;
     for (const auto& d : present_devices(b)) {
-        if (d->spec.vid != vendor_id || d->spec.pid != product_id) continue;
+        if (d->desc.vid != vendor_id || d->desc.pid != product_id) continue;
         auto* dev = new libusb_device{d, d->generation, 1};
         libusb_device_handle* h = nullptr;
         open_device(b, dev, &h);
@@ -885,8 +885,8 @@ FAKE_API int libusb_detach_kernel_driver(libusb_device_handle* dev_handle, int i
         rc = LIBUSB_ERROR_NO_DEVICE;
     else if (d.interfaces().count(interface_number) == 0 || !d.kernel_attached)
         rc = LIBUSB_ERROR_NOT_FOUND;
-    else if (d.spec.detach_err != 0)
-        rc = d.spec.detach_err;
+    else if (d.desc.detach_err != 0)
+        rc = d.desc.detach_err;
     else
         d.kernel_attached = false;
     note(b, "detach %s if=%d -> %d", name_of(h), interface_number, rc);
@@ -927,8 +927,8 @@ FAKE_API int libusb_claim_interface(libusb_device_handle* dev_handle, int interf
         rc = 0;  // claiming twice is allowed
     else if (d.kernel_attached || d.claimed.count(interface_number) != 0)
         rc = LIBUSB_ERROR_BUSY;
-    else if (d.spec.claim_err != 0)
-        rc = d.spec.claim_err;
+    else if (d.desc.claim_err != 0)
+        rc = d.desc.claim_err;
     if (rc == 0) h->claimed.insert(interface_number), d.claimed.insert(interface_number);
     note(b, "claim %s if=%d -> %d", name_of(h), interface_number, rc);
     return rc;
@@ -967,8 +967,8 @@ FAKE_API int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned cha
     const auto gone = [&] { return !alive(h->device); };
     if (rc == 0 && !in) {
         long take = length;
-        if (d.spec.timeout_out) take = 0;
-        if (d.spec.out_limit >= 0) take = std::min<long>(take, d.spec.out_limit);
+        if (d.desc.timeout_out) take = 0;
+        if (d.desc.out_limit >= 0) take = std::min<long>(take, d.desc.out_limit);
         done = static_cast<int>(take);
         if (done > 0) {
             job_of(b, h).feed(std::span<const std::uint8_t>(data, static_cast<std::size_t>(done)));
@@ -985,7 +985,7 @@ FAKE_API int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned cha
         b.cv.notify_all();
     } else if (rc == 0) {
         const bool got = wait_until(
-            lock, timeout, [&] { return gone() || (!d.spec.timeout_in && !d.in_queue.empty()); });
+            lock, timeout, [&] { return gone() || (!d.desc.timeout_in && !d.in_queue.empty()); });
         if (gone()) {
             rc = LIBUSB_ERROR_NO_DEVICE;
         } else if (!got) {
@@ -1039,17 +1039,17 @@ FAKE_API int libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t r
         rc = LIBUSB_ERROR_INVALID_PARAM;
     } else if (request_type != 0xC1 || !(answer = status_answer(d, bRequest, wValue))) {
         rc = LIBUSB_ERROR_PIPE;  // the printer stalls requests it does not know
-    } else if (d.spec.timeout_ctrl || answer->empty()) {
+    } else if (d.desc.timeout_ctrl || answer->empty()) {
         // No answer (offline printer, or a request it ignores): time-out.
         wait_until(lock, timeout, gone);
         rc = gone() ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_TIMEOUT;
     } else {
         std::size_t n = std::min<std::size_t>(answer->size(), wLength);
-        if (d.spec.status_limit >= 0) n = std::min<std::size_t>(n, d.spec.status_limit);
+        if (d.desc.status_limit >= 0) n = std::min<std::size_t>(n, d.desc.status_limit);
         if (n > 0) std::memcpy(data, answer->data(), n);
         rc = static_cast<int>(n);
     }
-    note(b, "control %s %s -> %d", d.spec.name.c_str(),
+    note(b, "control %s %s -> %d", d.desc.name.c_str(),
          hex_setup(request_type, bRequest, wValue, wIndex, wLength).c_str(), rc);
     return rc;
 }
@@ -1065,7 +1065,7 @@ FAKE_API int libusb_get_string_descriptor_ascii(libusb_device_handle* dev_handle
     std::optional<std::string> s;
     if (desc_index == kStrManufacturer) s = "KVRS";
     if (desc_index == kStrProduct) s = d.paper().model_name();
-    if (desc_index == kStrSerial) s = d.spec.serial;
+    if (desc_index == kStrSerial) s = d.desc.serial;
     int rc = 0;
     if (!alive(h->device))
         rc = LIBUSB_ERROR_NO_DEVICE;
@@ -1124,7 +1124,7 @@ FAKE_API void fakeusb_clear_journal(void) {
 FAKE_API size_t fakeusb_received(const char* name, char* buf, size_t size) {
     auto lock = enter();
     for (const auto& d : bus().devices)
-        if (name != nullptr && d->spec.name == name) {
+        if (name != nullptr && d->desc.name == name) {
             copy_out(d->received, buf, size);
             return d->received.size();
         }

@@ -131,11 +131,11 @@ struct Port {
 };
 
 // Parses PORT; false with a message on stderr.
-bool parse_port(const std::string& spec, Port& p) {
-    const std::size_t colon = spec.find(':');
-    const std::string scheme = spec.substr(0, colon);
-    const std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
-    auto bad = [&] { return usage_error("bad PORT: ", spec.c_str()), false; };
+bool parse_port(const std::string& text, Port& p) {
+    const std::size_t colon = text.find(':');
+    const std::string scheme = text.substr(0, colon);
+    const std::string rest = colon == std::string::npos ? "" : text.substr(colon + 1);
+    auto bad = [&] { return usage_error("bad PORT: ", text.c_str()), false; };
     if (rest.empty()) return bad();
     if (scheme == "usb") {
         auto f = split(rest, ':');

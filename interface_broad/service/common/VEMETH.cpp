@@ -113,23 +113,6 @@ bool valid_port(int nPort) {
     return nPort > 0 && nPort <= 65535;
 }
 
-// Composes the semaphore name of lpszIp into out (VEM_SEM_NAME_SIZE bytes).
-// An address that does not fit is refused rather than cut: two addresses
-// with a common prefix must not share one lock.
-bool compose_sem_name(char* out, const char* lpszIp) {
-    if (lpszIp == nullptr) {
-        errno = EINVAL;
-        return false;
-    }
-    if (std::strlen(lpszIp) > VEM_ETH_ADDR_MAX) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::snprintf(out, VEM_SEM_NAME_SIZE, VEM_ETH_SEM_TEMPLATE, lpszIp);
-    replace_char(out);
-    return true;
-}
-
 // Blocks SIGPIPE in the calling thread for its lifetime and swallows one
 // that a write to a connection the peer closed raised meanwhile: a printer
 // that drops its connection must fail the send, not kill the process (the
@@ -509,7 +492,7 @@ sem_t* createNetworkSemaphore(char* szName, const char* lpszIp) {
                   "Create network semaphore enter:%s", text(lpszIp));
     if (szName == nullptr) return nullptr;
     errno = 0;
-    return open_composed_semaphore(szName, compose_sem_name(szName, lpszIp),
+    return open_composed_semaphore(szName, compose_port_sem_name(szName, VEM_ETH_SEM_TEMPLATE, lpszIp),
                                    fn_createNetworkSemaphore, LOG_LEVEL_TRACE, "network");
 }
 
@@ -530,7 +513,7 @@ int init_port_eth(int idx, const char* lpszIp, int nTCP, int nUDP) {
     // An address the port could never be locked under is refused before a
     // single packet goes out.
     char probe[VEM_SEM_NAME_SIZE];
-    if (!compose_sem_name(probe, lpszIp)) {
+    if (!compose_port_sem_name(probe, VEM_ETH_SEM_TEMPLATE, lpszIp)) {
         DbgLogMessage(LOG_LEVEL_ERROR, fn_init_port_eth, LOG_ERRNO,
                       "Invalid address(%s), at most %d characters", text(lpszIp),
                       static_cast<int>(VEM_ETH_ADDR_MAX));

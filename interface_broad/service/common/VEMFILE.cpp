@@ -32,24 +32,6 @@ bool bad_slot(unsigned int fn, int idx) {
     return true;
 }
 
-// Composes the semaphore name of lpszFilename into out (VEM_SEM_NAME_SIZE
-// bytes).  A name that does not fit is refused rather than cut: two long
-// file names with a common prefix must not end up sharing one lock.
-bool compose_sem_name(char* out, const char* lpszFilename) {
-    if (lpszFilename == nullptr) {
-        errno = EINVAL;
-        return false;
-    }
-    if (std::strlen(lpszFilename) > VEM_FILE_NAME_MAX) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    // VEM_FILE_NAME_MAX is derived from the template: the name fits.
-    std::snprintf(out, VEM_SEM_NAME_SIZE, VEM_FILE_SEM_TEMPLATE, lpszFilename);
-    replace_char(out);
-    return true;
-}
-
 // Appends n bytes of data to f, as hexadecimal text (two upper-case digits
 // per byte, nothing between) when hex is set; logs why not.
 int append_block(std::FILE* f, const unsigned char* data, std::size_t n, bool hex) {
@@ -168,7 +150,7 @@ sem_t* createFileSemaphore(char* szName, const char* lpszFilename) {
     if (szName == nullptr) return nullptr;
 
     errno = 0;
-    return open_composed_semaphore(szName, compose_sem_name(szName, lpszFilename),
+    return open_composed_semaphore(szName, compose_port_sem_name(szName, VEM_FILE_SEM_TEMPLATE, lpszFilename),
                                    fn_createFileSemaphore, LOG_LEVEL_DEBUG, "file");
 }
 
@@ -189,7 +171,7 @@ int init_port_file(int idx, const char* lpszFilename, int nFormat) {
         char probe[VEM_SEM_NAME_SIZE];
         sem_t* pSem = nullptr;
         // Refuse a name the port could never lock before creating its file.
-        if (!compose_sem_name(probe, lpszFilename)) {
+        if (!compose_port_sem_name(probe, VEM_FILE_SEM_TEMPLATE, lpszFilename)) {
             DbgLogMessage(LOG_LEVEL_ERROR, fn_init_port_file, LOG_ERRNO,
                           "Invalid file name(%s), at most %d characters", text(lpszFilename),
                           static_cast<int>(VEM_FILE_NAME_MAX));
